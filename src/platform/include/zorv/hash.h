@@ -32,9 +32,9 @@ typedef enum {
  * table per check exists in the millions). */
 typedef struct zorv_hash_table {
   void *_slots;  /* published slot array, swapped on resize */
-  void *_locks;  /* writer locks in a locking mode, else NULL */
-  uint32_t _mode;
-  uint32_t _reserved;
+  void *_locks;  /* unused, always NULL (kept for layout) */
+  uint32_t _mode;     /* zorv_hash_lock_mode_t */
+  uint32_t _reserved; /* the writer lock word in a locking mode */
 } zorv_hash_table;
 
 /* Iterator state; start from a zero-filled value (ZORV_HASH_ITER_ZERO). */
@@ -46,7 +46,11 @@ typedef struct zorv_hash_iter {
 #define ZORV_HASH_ITER_ZERO {0, 0, 0}
 
 void zorv_hash_init(zorv_hash_table *table);
-/* buckets: the number of writer lock stripes wanted (a sizing hint). */
+/* Initialises an empty table whose writers take a lock (mode MUTEX or SPIN;
+ * NONE gives a plain table). There is one writer lock per table: buckets,
+ * the number of lock stripes a caller would like, is accepted and ignored,
+ * since writes are short and a lock array per table would outweigh most
+ * tables. Readers never lock. */
 void zorv_hash_init_locks(zorv_hash_table *table, int buckets,
                           zorv_hash_lock_mode_t mode);
 

@@ -1,0 +1,408 @@
+// Hash tables: open addressing with linear probing over one slot array that
+// is published through a single pointer, so that readers need no lock.
+//
+// Memory is what shapes this design: a table exists per check (millions),
+// most hold about ten pairs, so a table is its 24-byte struct plus one
+// allocation of a 16-byte header and 24-byte slots, with capacities that are
+// not powers of two (ten pairs fit in twelve slots).
+//
+// Invariants that make lock-free reads safe beside one writer:
+//  - A slot's key pointer is its state: NULL (never used), kTombstone
+//    (deleted) or live. Hash and length are written before the key is
+//    published with a release store and never change while it is live.
+//  - A slot, once used, is never made empty again and a tombstone is never
+//    refilled in the same array; so a probe sequence that a reader follows
+//    stays valid, and a key sits in at most one live slot of an array.
+//  - Growth, shrinking and clearing tombstones build a new array, publish it
+//    with a release store and hand the old one to zorv_memory_safe_free;
+//    readers inside a bracket keep reading the old one, unchanged.
+//  - Every array keeps at least one empty slot, so probes end.
+
+#include "zorv/hash.h"
+
+#include <sys/random.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/zorv/hash_function.h"
+#include "platform/zorv/hash_lock.h"
+#include "platform/zorv/memory_internal.h"
+#include "zorv/memory.h"
+
+namespace zorv::hash {
+
+namespace {
+
+uint64_t make_seed() {
+  uint64_t seed = 0;
+  if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    seed = static_cast<uint64_t>(ts.tv_nsec) * kP1 ^ reinterpret_cast<uintptr_t>(&seed);
+  }
+  return seed;
+}
+
+}  // namespace
+
+const uint64_t g_seed = make_seed();
+
+namespace {
+
+struct Slot {
+  const char *key;  // NULL, kTombstone or the caller's key
+  void *value;
+  uint32_t hash;
+  uint32_t klen;
+};
+static_assert(sizeof(Slot) == 24);
+
+struct SlotArray {
+  uint32_t capacity;
+  uint32_t count;       // live pairs; read by zorv_hash_size beside the writer
+  uint32_t tombstones;  // the writer's alone
+  uint32_t reserved;
+  Slot *slots() { return reinterpret_cast<Slot *>(this + 1); }
+};
+static_assert(sizeof(SlotArray) == 16);
+
+const char g_tombstone_mark = 0;
+const char *const kTombstone = &g_tombstone_mark;
+
+// Ten pairs must fit in twelve slots; large tables trade a little memory
+// for shorter probes.
+uint32_t max_used(uint32_t capacity) {
+  uint64_t c = capacity;
+  return static_cast<uint32_t>(capacity <= 64 ? c * 7 / 8 : c * 3 / 4);
+}
+
+constexpr uint32_t kMaxPairs = 1u << 30;
+
+uint32_t capacity_for(uint32_t pairs) {
+  uint64_t cap = pairs <= 48 ? pairs + (pairs + 1) / 2 : uint64_t{pairs} * 2;
+  if (cap < 4) cap = 4;
+  while (max_used(static_cast<uint32_t>(cap)) < pairs) ++cap;
+  return static_cast<uint32_t>(cap);
+}
+
+// Multiply-shift range reduction: any capacity, one multiply.
+inline uint32_t home_of(uint32_t hash, uint32_t capacity) {
+  return static_cast<uint32_t>((uint64_t{hash} * capacity) >> 32);
+}
+
+inline uint32_t next_of(uint32_t i, uint32_t capacity) {
+  return i + 1 == capacity ? 0 : i + 1;
+}
+
+template <typename T>
+inline T load_acquire(T *p) {
+  return __atomic_load_n(p, __ATOMIC_ACQUIRE);
+}
+template <typename T>
+inline T load_relaxed(T *p) {
+  return __atomic_load_n(p, __ATOMIC_RELAXED);
+}
+template <typename T>
+inline void store_release(T *p, T v) {
+  __atomic_store_n(p, v, __ATOMIC_RELEASE);
+}
+template <typename T>
+inline void store_relaxed(T *p, T v) {
+  __atomic_store_n(p, v, __ATOMIC_RELAXED);
+}
+
+inline bool key_matches(const char *stored, const Slot &slot, const void *key,
+                        uint32_t klen, uint32_t hash) {
+  return slot.hash == hash && slot.klen == klen &&
+         (stored == key || std::memcmp(stored, key, klen) == 0);
+}
+
+// Reader side: the live slot holding key in arr, or NULL. Also used by the
+// writer (its own loads then merely need no ordering).
+Slot *find_live(SlotArray *arr, const void *key, uint32_t klen, uint32_t hash) {
+  const uint32_t cap = arr->capacity;
+  Slot *slots = arr->slots();
+  uint32_t i = home_of(hash, cap);
+  for (uint32_t probes = 0; probes < cap; ++probes, i = next_of(i, cap)) {
+    const char *k = load_acquire(&slots[i].key);
+    if (k == nullptr) return nullptr;
+    if (k != kTombstone && key_matches(k, slots[i], key, klen, hash)) return &slots[i];
+  }
+  return nullptr;
+}
+
+// Writer side: the first never-used slot of key's probe sequence.
+Slot *find_empty(SlotArray *arr, uint32_t hash) {
+  const uint32_t cap = arr->capacity;
+  Slot *slots = arr->slots();
+  uint32_t i = home_of(hash, cap);
+  while (load_relaxed(&slots[i].key) != nullptr) i = next_of(i, cap);
+  return &slots[i];
+}
+
+SlotArray *table_array(zorv_hash_table *table) {
+  return static_cast<SlotArray *>(load_relaxed(&table->_slots));
+}
+
+void publish(zorv_hash_table *table, SlotArray *arr) {
+  store_release(&table->_slots, static_cast<void *>(arr));
+}
+
+// Builds an array sized for `pairs` from the live pairs of old (which may be
+// NULL), publishes it and retires old. NULL when memory is short; the table
+// is then unchanged.
+SlotArray *rebuild(zorv_hash_table *table, SlotArray *old, uint32_t pairs) {
+  const uint32_t cap = capacity_for(pairs);
+  auto *arr = static_cast<SlotArray *>(
+      std::calloc(1, sizeof(SlotArray) + sizeof(Slot) * size_t{cap}));
+  if (arr == nullptr) return nullptr;
+  arr->capacity = cap;
+  if (old != nullptr) {
+    Slot *from = old->slots();
+    uint32_t moved = 0;
+    for (uint32_t i = 0; i < old->capacity; ++i) {
+      const char *k = from[i].key;
+      if (k == nullptr || k == kTombstone) continue;
+      Slot *to = find_empty(arr, from[i].hash);
+      *to = from[i];
+      ++moved;
+    }
+    arr->count = moved;
+  }
+  publish(table, arr);
+  zorv_memory_safe_free(old);
+  return arr;
+}
+
+bool valid_key(const void *key, int klen) { return key != nullptr && klen >= 0; }
+
+// Adds a pair whose key is known to be absent. 1, or 0 when out of memory.
+int insert_absent(zorv_hash_table *table, SlotArray *arr, const void *key,
+                  uint32_t klen, uint32_t hash, void *data) {
+  if (arr == nullptr) {
+    arr = rebuild(table, nullptr, 1);
+  } else {
+    const uint32_t count = arr->count;
+    if (count >= kMaxPairs) return 0;
+    if (count + arr->tombstones + 1 > max_used(arr->capacity))
+      arr = rebuild(table, arr, count + 1);
+  }
+  if (arr == nullptr) return 0;
+  Slot *slot = find_empty(arr, hash);
+  slot->value = data;
+  slot->hash = hash;
+  slot->klen = klen;
+  store_release(&slot->key, static_cast<const char *>(key));
+  store_relaxed(&arr->count, arr->count + 1);
+  return 1;
+}
+
+// Shared by replace and set: 1 inserted, 2 replaced (old pair in *old_key,
+// *old_data), 0 out of memory or bad key.
+int upsert(zorv_hash_table *table, const void *key, int klen, void *data,
+           const char **old_key, void **old_data) {
+  if (!valid_key(key, klen)) return 0;
+  const uint32_t len = static_cast<uint32_t>(klen);
+  const uint32_t hash = hash32(key, len);
+  WriterLock lock(table);
+  SlotArray *arr = table_array(table);
+  if (arr != nullptr) {
+    if (Slot *slot = find_live(arr, key, len, hash)) {
+      *old_key = slot->key;
+      *old_data = slot->value;
+      // Value first: a reader that matched the old key text may see either
+      // value, both of which belong to this key.
+      store_release(&slot->value, data);
+      if (slot->key != key) store_release(&slot->key, static_cast<const char *>(key));
+      return 2;
+    }
+  }
+  return insert_absent(table, arr, key, len, hash, data);
+}
+
+}  // namespace
+
+}  // namespace zorv::hash
+
+using namespace zorv::hash;
+
+extern "C" {
+
+void zorv_hash_init(zorv_hash_table *table) { std::memset(table, 0, sizeof *table); }
+
+void zorv_hash_init_locks(zorv_hash_table *table, int buckets,
+                          zorv_hash_lock_mode_t mode) {
+  // One writer lock per table whatever `buckets` asks for: writes to a
+  // table are short, and a lock array per table would cost more memory
+  // than most tables hold.
+  (void)buckets;
+  zorv_hash_init(table);
+  if (mode == ZORV_HASH_LOCK_MODE_MUTEX || mode == ZORV_HASH_LOCK_MODE_SPIN)
+    table->_mode = static_cast<uint32_t>(mode);
+}
+
+int zorv_hash_store(zorv_hash_table *table, const void *key, int klen,
+                    void *data) {
+  if (!valid_key(key, klen)) return 0;
+  const uint32_t len = static_cast<uint32_t>(klen);
+  const uint32_t hash = hash32(key, len);
+  WriterLock lock(table);
+  SlotArray *arr = table_array(table);
+  if (arr != nullptr && find_live(arr, key, len, hash) != nullptr) return 0;
+  return insert_absent(table, arr, key, len, hash, data);
+}
+
+int zorv_hash_replace(zorv_hash_table *table, const void *key, int klen,
+                      void *data, ZorvHashFreeFunc keyfree,
+                      ZorvHashFreeFunc datafree) {
+  const char *old_key = nullptr;
+  void *old_data = nullptr;
+  int rc = upsert(table, key, klen, data, &old_key, &old_data);
+  if (rc == 2) {
+    // The caller may replace a pair with itself, or keep the key pointer:
+    // never release what is still in the table.
+    if (keyfree != nullptr && old_key != key) keyfree(const_cast<char *>(old_key));
+    if (datafree != nullptr && old_data != data) datafree(old_data);
+  }
+  return rc;
+}
+
+int zorv_hash_set(zorv_hash_table *table, const void *key, int klen,
+                  void *data, void **oldkey, void **olddata) {
+  const char *old_key = nullptr;
+  void *old_data = nullptr;
+  int rc = upsert(table, key, klen, data, &old_key, &old_data);
+  if (rc == 2) {
+    if (oldkey != nullptr) *oldkey = const_cast<char *>(old_key);
+    if (olddata != nullptr) *olddata = old_data;
+  }
+  return rc;
+}
+
+int zorv_hash_retrieve(zorv_hash_table *table, const void *key, int klen,
+                       void **data) {
+  if (!valid_key(key, klen)) return 0;
+  const uint32_t len = static_cast<uint32_t>(klen);
+  const uint32_t hash = hash32(key, len);
+  // Our own bracket keeps the slot array alive even for a caller without
+  // one; the caller's bracket (if any) is what keeps the value alive.
+  zorv::memory::ReadBracket bracket;
+  auto *arr = static_cast<SlotArray *>(load_acquire(&table->_slots));
+  if (arr == nullptr) return 0;
+  Slot *slot = find_live(arr, key, len, hash);
+  if (slot == nullptr) return 0;
+  if (data != nullptr) *data = load_acquire(&slot->value);
+  return 1;
+}
+
+int zorv_hash_delete(zorv_hash_table *table, const void *key, int klen,
+                     ZorvHashFreeFunc keyfree, ZorvHashFreeFunc datafree) {
+  if (!valid_key(key, klen)) return 0;
+  const uint32_t len = static_cast<uint32_t>(klen);
+  const uint32_t hash = hash32(key, len);
+  const char *old_key;
+  void *old_data;
+  {
+    WriterLock lock(table);
+    SlotArray *arr = table_array(table);
+    if (arr == nullptr) return 0;
+    Slot *slot = find_live(arr, key, len, hash);
+    if (slot == nullptr) return 0;
+    old_key = slot->key;
+    old_data = slot->value;
+    store_release(&slot->key, kTombstone);
+    const uint32_t count = arr->count - 1;
+    store_relaxed(&arr->count, count);
+    ++arr->tombstones;
+    if (count == 0) {
+      // An emptied table gives its memory back.
+      publish(table, nullptr);
+      zorv_memory_safe_free(arr);
+    } else if (arr->capacity > 16 && count * 8 < arr->capacity) {
+      rebuild(table, arr, count);  // on failure the table stays as it is
+    }
+  }
+  if (keyfree != nullptr) keyfree(const_cast<char *>(old_key));
+  if (datafree != nullptr) datafree(old_data);
+  return 1;
+}
+
+void zorv_hash_destroy(zorv_hash_table *table, ZorvHashFreeFunc keyfree,
+                       ZorvHashFreeFunc datafree) {
+  SlotArray *arr;
+  {
+    WriterLock lock(table);
+    arr = table_array(table);
+    publish(table, nullptr);
+  }
+  if (arr == nullptr) return;
+  Slot *slots = arr->slots();
+  for (uint32_t i = 0; i < arr->capacity; ++i) {
+    const char *k = slots[i].key;
+    if (k == nullptr || k == kTombstone) continue;
+    if (keyfree != nullptr) keyfree(const_cast<char *>(k));
+    if (datafree != nullptr) datafree(slots[i].value);
+  }
+  // Deferred although readers are not allowed here: it costs little and
+  // turns a stray reader's crash into a stale read.
+  zorv_memory_safe_free(arr);
+}
+
+int zorv_hash_size(zorv_hash_table *table) {
+  zorv::memory::ReadBracket bracket;
+  auto *arr = static_cast<SlotArray *>(load_acquire(&table->_slots));
+  return arr == nullptr ? 0 : static_cast<int>(load_relaxed(&arr->count));
+}
+
+}  // extern "C"
+
+namespace {
+
+// Both iterators: the walk stays on the array it started with. _index is
+// the next slot to look at; a walk over an empty table is marked finished
+// by _index 1 with no array.
+int advance(zorv_hash_table *table, zorv_hash_iter *iter, const char **key,
+            int *klen, void **data) {
+  auto *arr = static_cast<SlotArray *>(iter->_slots);
+  if (arr == nullptr) {
+    if (iter->_index != 0) return 0;
+    arr = static_cast<SlotArray *>(load_acquire(&table->_slots));
+    if (arr == nullptr) {
+      iter->_index = 1;
+      return 0;
+    }
+    iter->_slots = arr;
+  }
+  Slot *slots = arr->slots();
+  for (uint32_t i = iter->_index; i < arr->capacity; ++i) {
+    const char *k = load_acquire(&slots[i].key);
+    if (k == nullptr || k == kTombstone) continue;
+    iter->_index = i + 1;
+    if (key != nullptr) *key = k;
+    if (klen != nullptr) *klen = static_cast<int>(slots[i].klen);
+    if (data != nullptr) *data = load_acquire(&slots[i].value);
+    return 1;
+  }
+  iter->_index = arr->capacity;
+  return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int zorv_hash_adv(zorv_hash_table *table, zorv_hash_iter *iter,
+                  const char **key, int *klen, void **data) {
+  return advance(table, iter, key, klen, data);
+}
+
+int zorv_hash_adv_spmc(zorv_hash_table *table, zorv_hash_iter *iter,
+                       const char **key, int *klen, void **data) {
+  // The same walk: the caller's bracket keeps the array it started on
+  // alive, and that array is never rearranged, only retired.
+  return advance(table, iter, key, klen, data);
+}
+
+}  // extern "C"
