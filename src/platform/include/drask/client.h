@@ -27,6 +27,9 @@ void libdrask_init(void);
 drask_client_t *drask_client_alloc(int count, char **hosts);
 void drask_client_set_connecttimeout(drask_client_t *client, int ms);
 void drask_client_set_timeout(drask_client_t *client, int ms);
+/* How old a cached topology may grow before the next use refetches it
+ * (default 30000 ms). */
+void drask_client_set_refresh_interval(drask_client_t *client, int ms);
 int drask_client_get_connecttimeout(const drask_client_t *client);
 int drask_client_get_timeout(const drask_client_t *client);
 /* The bootstrap hosts as given (diagnostics and tests). */
