@@ -99,9 +99,12 @@ typedef enum {
   ZORV_PARAM_STRING = 3, /* variable is a char *; the host owns the text */
   ZORV_PARAM_BOOLEAN = 4
 } zorv_param_type_t;
-/* Converts text into the variable's type; 0 on success. */
+/* Converts text into the variable's type (out points at a value of that
+ * type; for ZORV_PARAM_STRING at a char * that receives a heap text); 0 on
+ * success. */
 typedef int (*zorv_param_parse_func)(const char *text, void *out);
-/* Accepts (0) or refuses (non-zero) a converted value. */
+/* Accepts (0) or refuses (non-zero) a converted value; value points at it
+ * as the variable would hold it (for a string, at the char *). */
 typedef int (*zorv_param_validate_func)(const void *value);
 
 int zorv_conf_register_global_param(const char *name, const char *xpath,
