@@ -2,9 +2,10 @@
 // is published through a single pointer, so that readers need no lock.
 //
 // Memory is what shapes this design: a table exists per check (millions),
-// most hold about ten pairs, so a table is its 24-byte struct plus one
-// allocation of a 16-byte header and 24-byte slots, with capacities that are
-// not powers of two (ten pairs fit in twelve slots).
+// most hold about ten pairs, so a table is its 24-byte struct (which also
+// keeps the pair and tombstone counts) plus one allocation of an 8-byte
+// header and 24-byte slots, with capacities that are not powers of two (ten
+// pairs fit in twelve slots: 296 bytes, one 304-byte malloc chunk).
 //
 // Invariants that make lock-free reads safe beside one writer:
 //  - A slot's key pointer is its state: NULL (never used), kTombstone
@@ -59,20 +60,21 @@ struct Slot {
 };
 static_assert(sizeof(Slot) == 24);
 
+// The counts live in the table, not here: they belong to whichever array
+// is published, and an 8-byte header keeps a twelve-slot array inside one
+// 304-byte malloc chunk.
 struct SlotArray {
   uint32_t capacity;
-  uint32_t count;       // live pairs; read by zorv_hash_size beside the writer
-  uint32_t tombstones;  // the writer's alone
   uint32_t reserved;
   Slot *slots() { return reinterpret_cast<Slot *>(this + 1); }
 };
-static_assert(sizeof(SlotArray) == 16);
+static_assert(sizeof(SlotArray) == 8);
 
 const char g_tombstone_mark = 0;
 const char *const kTombstone = &g_tombstone_mark;
 
-// Ten pairs must fit in twelve slots; large tables trade a little memory
-// for shorter probes.
+// Small tables fill to 7/8 (ten pairs in twelve slots); large ones stop at
+// 3/4 and trade a little memory for shorter probes.
 uint32_t max_used(uint32_t capacity) {
   uint64_t c = capacity;
   return static_cast<uint32_t>(capacity <= 64 ? c * 7 / 8 : c * 3 / 4);
@@ -80,9 +82,17 @@ uint32_t max_used(uint32_t capacity) {
 
 constexpr uint32_t kMaxPairs = 1u << 30;
 
+// Capacity of a new array that must hold `pairs`. A table that outgrows
+// four slots goes straight to twelve, the size that holds the common ten
+// pairs: every array a table leaves behind waits a grace period before it
+// is freed, and with millions of tables being filled at once those waiting
+// arrays show up as memory. Past twelve, growth is by half (small tables,
+// where memory matters most) or doubling (large ones, where rebuilds cost).
 uint32_t capacity_for(uint32_t pairs) {
-  uint64_t cap = pairs <= 48 ? pairs + (pairs + 1) / 2 : uint64_t{pairs} * 2;
-  if (cap < 4) cap = 4;
+  uint64_t cap = pairs <= 3    ? 4
+                 : pairs <= 10 ? 12
+                 : pairs <= 48 ? pairs + (pairs + 1) / 2
+                               : uint64_t{pairs} * 2;
   while (max_used(static_cast<uint32_t>(cap)) < pairs) ++cap;
   return static_cast<uint32_t>(cap);
 }
@@ -169,8 +179,9 @@ SlotArray *rebuild(zorv_hash_table *table, SlotArray *old, uint32_t pairs) {
       *to = from[i];
       ++moved;
     }
-    arr->count = moved;
+    store_relaxed(&table->_count, moved);
   }
+  table->_tombstones = 0;
   publish(table, arr);
   zorv_memory_safe_free(old);
   return arr;
@@ -184,9 +195,9 @@ int insert_absent(zorv_hash_table *table, SlotArray *arr, const void *key,
   if (arr == nullptr) {
     arr = rebuild(table, nullptr, 1);
   } else {
-    const uint32_t count = arr->count;
+    const uint32_t count = table->_count;
     if (count >= kMaxPairs) return 0;
-    if (count + arr->tombstones + 1 > max_used(arr->capacity))
+    if (count + table->_tombstones + 1 > max_used(arr->capacity))
       arr = rebuild(table, arr, count + 1);
   }
   if (arr == nullptr) return 0;
@@ -195,7 +206,7 @@ int insert_absent(zorv_hash_table *table, SlotArray *arr, const void *key,
   slot->hash = hash;
   slot->klen = klen;
   store_release(&slot->key, static_cast<const char *>(key));
-  store_relaxed(&arr->count, arr->count + 1);
+  store_relaxed(&table->_count, table->_count + 1);
   return 1;
 }
 
@@ -313,11 +324,12 @@ int zorv_hash_delete(zorv_hash_table *table, const void *key, int klen,
     old_key = slot->key;
     old_data = slot->value;
     store_release(&slot->key, kTombstone);
-    const uint32_t count = arr->count - 1;
-    store_relaxed(&arr->count, count);
-    ++arr->tombstones;
+    const uint32_t count = table->_count - 1;
+    store_relaxed(&table->_count, count);
+    ++table->_tombstones;
     if (count == 0) {
       // An emptied table gives its memory back.
+      table->_tombstones = 0;
       publish(table, nullptr);
       zorv_memory_safe_free(arr);
     } else if (arr->capacity > 16 && count * 8 < arr->capacity) {
@@ -335,6 +347,8 @@ void zorv_hash_destroy(zorv_hash_table *table, ZorvHashFreeFunc keyfree,
   {
     WriterLock lock(table);
     arr = table_array(table);
+    store_relaxed(&table->_count, 0u);
+    table->_tombstones = 0;
     publish(table, nullptr);
   }
   if (arr == nullptr) return;
@@ -351,9 +365,7 @@ void zorv_hash_destroy(zorv_hash_table *table, ZorvHashFreeFunc keyfree,
 }
 
 int zorv_hash_size(zorv_hash_table *table) {
-  zorv::memory::ReadBracket bracket;
-  auto *arr = static_cast<SlotArray *>(load_acquire(&table->_slots));
-  return arr == nullptr ? 0 : static_cast<int>(load_relaxed(&arr->count));
+  return static_cast<int>(load_relaxed(&table->_count));
 }
 
 }  // extern "C"

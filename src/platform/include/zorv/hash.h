@@ -32,7 +32,8 @@ typedef enum {
  * table per check exists in the millions). */
 typedef struct zorv_hash_table {
   void *_slots;  /* published slot array, swapped on resize */
-  void *_locks;  /* unused, always NULL (kept for layout) */
+  uint32_t _count;      /* pairs present */
+  uint32_t _tombstones; /* deleted slots not yet reclaimed */
   uint32_t _mode;     /* zorv_hash_lock_mode_t */
   uint32_t _reserved; /* the writer lock word in a locking mode */
 } zorv_hash_table;
