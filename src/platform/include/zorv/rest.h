@@ -61,6 +61,12 @@ zorv_boolean zorv_http_rest_client_cert_auth(zorv_http_rest_closure_t *restc,
 /* Query string argument of the request, or NULL. */
 const char *zorv_http_request_querystring(zorv_http_session_ctx *ctx,
                                           const char *name);
+/* Every value of a query string argument given more than once
+ * (?tag=a&tag=b), in request order: stores up to max of them in values and
+ * returns how many the request holds. The texts live as long as the request. */
+int zorv_http_request_querystring_all(zorv_http_session_ctx *ctx,
+                                      const char *name, const char **values,
+                                      int max);
 /* Request header (any letter case), or NULL. */
 const char *zorv_http_request_header(zorv_http_session_ctx *ctx,
                                      const char *name);
@@ -93,6 +99,10 @@ void zorv_http_response_end(zorv_http_session_ctx *ctx);
 /* Body of the request so far (complete once a handler is called with the
  * body complete). */
 const char *zorv_http_request_body(zorv_http_session_ctx *ctx, size_t *len);
+
+/* Whether the whole request body has arrived. A handler that reads the raw
+ * body returns ZORV_EVENT_READ until it has. */
+zorv_boolean zorv_http_request_body_complete(zorv_http_session_ctx *ctx);
 
 /* Reads the whole request body and parses it as XML. While the body is
  * incomplete: *complete = 0, *mask set, NULL returned; the handler returns
