@@ -27,9 +27,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/zorv/hash_function.h"
-#include "platform/zorv/hash_lock.h"
-#include "platform/zorv/memory_internal.h"
+#include "hash_function.h"
+#include "hash_lock.h"
+#include "memory_internal.h"
 #include "zorv/memory.h"
 
 namespace zorv::hash {

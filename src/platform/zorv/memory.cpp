@@ -16,7 +16,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/zorv/memory_internal.h"
+#include "memory_internal.h"
 
 namespace zorv::memory {
 
