@@ -1,0 +1,158 @@
+/* ostrel's module state and the functions its files share. Hidden: nothing
+ * outside the module includes this header but the module's own tests.
+ *
+ * Data flows one way: feed bytes -> stream decoders -> store_check_tag ->
+ * the readers (tagset completion, the show route, the two exports). */
+#ifndef OSTREL_INTERNAL_H
+#define OSTREL_INTERNAL_H
+
+#include <pthread.h>
+
+#include <atomic>
+
+#include "modules/ostrel/ostrel.h"
+#include "quib/tagset.h"
+#include "zorv/buffer.h"
+#include "zorv/dso.h"
+#include "zorv/hash.h"
+#include "zorv/log.h"
+#include "zorv/rest.h"
+
+/* ---- set-CRDT elements ------------------------------------------------- */
+
+/* What the feed carries with every element. The tombstone bit is the lowest
+ * bit of the 32-bit word and the length its upper 31 bits; `word` names the
+ * whole word so that the store can publish a changed info with one atomic
+ * store, and a lock-free reader can test the tombstone with one load. */
+typedef struct setcrdt_element_info {
+  uint64_t seq;
+  union {
+    struct {
+      uint32_t tombstone : 1;
+      uint32_t len : 31;
+    };
+    uint32_t word;
+  };
+} setcrdt_element_info_t;
+
+/* An element with its text. Incoming: value points into the receive buffer
+ * (len bytes, no NUL). Stored: value points at the text that follows the
+ * entry in the same allocation (NUL-terminated), and the entry is never
+ * freed or moved. */
+typedef struct setcrdt_alter_entry {
+  const char *value;
+  setcrdt_element_info_t info;
+} setcrdt_alter_entry_t;
+
+/* One check of the store. gen is written only under the write lock and
+ * read by anyone with an atomic load. */
+typedef struct tag_container {
+  uint64_t gen;
+  zorv_hash_table *tbl; /* tag text -> stored setcrdt_alter_entry_t */
+} tag_container;
+
+/* ---- replication records ----------------------------------------------- */
+
+/* One per registered cluster. Owned by `clusters` while it is in the table;
+ * once removed while a worker runs, by that worker alone. Apart from
+ * cluster_id, started and tid, only the worker (and its transfer callbacks)
+ * touch the fields while it runs. */
+typedef struct cluster {
+  int32_t cluster_id;
+  const char **nodes; /* the strings belong to the database client */
+  uint32_t nodes_cnt;
+  uint32_t theone;
+  bool full_complete;
+  /* The only handshake between registration and the worker; accessed with
+   * single atomic loads and stores (started_load/started_store), never a
+   * read-modify-write. */
+  uint32_t started;
+  pthread_t tid;
+  char *checkpoint;
+  bool checkpoint_changed;
+  uint64_t last_success;
+  zorv_dyn_buffer_t buffer;
+  uint8_t full_state;
+  char *last_set_name;
+  setcrdt_element_info_t last_info;
+} cluster;
+
+inline uint32_t started_load(cluster *c) {
+  return std::atomic_ref<uint32_t>(c->started).load(std::memory_order_acquire);
+}
+inline void started_store(cluster *c, uint32_t v) {
+  std::atomic_ref<uint32_t>(c->started).store(v, std::memory_order_release);
+}
+
+/* ---- module state (module.cpp, registry.cpp, store.cpp) ---------------- */
+
+extern "C" ZORV_EXPORT zorv_dso_generic_t ostrel;
+extern const char *const ostrel_xml_description;
+
+extern int64_t speed_limit;
+extern int64_t speed_timeout_s;
+extern int64_t connect_timeout_s;
+extern char *subscriber; /* written under clusters_lock once workers exist */
+extern int32_t update_interval;
+/* Microseconds. 64-bit so that a fail-over time above 2147 s does not wrap
+ * around into a negative (or tiny) limit. */
+extern int64_t max_fail_us_before_next;
+
+extern zorv_hash_table clusters;
+extern pthread_mutex_t clusters_lock;
+/* Signalled (under clusters_lock) when a record is told to stop and when
+ * the subscriber is settled, so that workers wait for either without
+ * spinning. */
+extern pthread_cond_t clusters_cond;
+extern zorv_hash_table cluster_signatures;
+
+extern zorv_hash_table check_tags;
+extern uint32_t check_tags_write_lock;
+
+extern zorv_log_stream_t errorls;
+extern zorv_log_stream_t noticels;
+extern zorv_log_stream_t controlls;
+extern zorv_log_stream_t use_debug;
+
+/* ---- module.cpp ----------------------------------------------------------- */
+
+int ostrel_config(zorv_dso_generic_t *self, zorv_hash_table *options);
+int ostrel_init(zorv_dso_generic_t *self);
+zorv_hook_return_t ostrel_post_init(void *closure);
+
+/* The leading decimal integer of text (after optional white space and a
+ * sign), clamped to the 32-bit range; 0 when text does not start with one. */
+int32_t ostrel_leading_int32(const char *text);
+
+/* ---- registry.cpp --------------------------------------------------------- */
+
+zorv_hook_return_t ostrel_react_cluster_changed(void *closure, int cluster_id);
+void register_cluster(int cluster_id);
+void free_cluster(void *record);
+void spinup_threads(void);
+/* Creates the cluster table, its lock and condition, and the signature set
+ * (ostrel_config's first step). */
+void ostrel_registry_setup(void);
+
+/* ---- worker.cpp ----------------------------------------------------------- */
+
+void *ostrelate_thread(void *record);
+/* Blocks until the subscriber is settled (true) or the record is told to
+ * stop (false). */
+bool wait_for_subscriber(cluster *c);
+
+/* ---- store.cpp ------------------------------------------------------------ */
+
+void ostrel_store_setup(void);
+void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming);
+
+/* ---- readers.cpp ---------------------------------------------------------- */
+
+zorv_hook_return_t check_tag_tagset_completer(void *closure,
+                                              quib_metric_tagset_class_t cls,
+                                              quib_metric_tagset_t *tagset);
+void accrue_tags(void *tagset, const char *tag);
+int ostrel_rest_show(zorv_http_rest_closure_t *restc, int npats, char **pats);
+void accrue_tags_rest_json(void *array, const char *tag);
+
+#endif

@@ -1,0 +1,105 @@
+/* Readers of the check tag store: completion of check tagsets (on the
+ * per-metric path: no lock, no allocation, no copy) and the show route. */
+#include <string.h>
+
+#include <string_view>
+
+#include "modules/ostrel/internal.h"
+#include "zorv/json.h"
+
+static constexpr std::string_view kCheckUuidPrefix = "__check_uuid:";
+static constexpr int kCheckUuidTagSize = 13 + 36;
+
+static bool is_check_uuid_tag(const quib_metric_tag_t &t) {
+  return t.total_size == kCheckUuidTagSize &&
+         t.category_size == kCheckUuidPrefix.size() && t.tag != nullptr &&
+         memcmp(t.tag, kCheckUuidPrefix.data(), kCheckUuidPrefix.size()) == 0;
+}
+
+void accrue_tags(void *closure, const char *tag) {
+  auto *tagset = static_cast<quib_metric_tagset_t *>(closure);
+  const char *colon = strchr(tag, ':');
+  if (colon == nullptr) return;
+  if (tagset->tag_count > QUIB_METRIC_MAX_TAGS - 1) return;
+  size_t len = strlen(tag);
+  if (len > kCheckUuidPrefix.size() &&
+      memcmp(tag, kCheckUuidPrefix.data(), kCheckUuidPrefix.size()) == 0) {
+    return;  // never a second check UUID tag
+  }
+  size_t category_size = static_cast<size_t>(colon - tag) + 1;
+  // A tag whose sizes do not fit the tag's fields would be described with
+  // truncated lengths; leave it out rather than corrupt the tagset.
+  if (len > UINT16_MAX || category_size > UINT8_MAX) return;
+  quib_metric_tag_t &slot = tagset->tags[tagset->tag_count];
+  slot.total_size = static_cast<uint16_t>(len);
+  slot.category_size = static_cast<uint8_t>(category_size);
+  slot.tag = tag;  // the store's own text: valid for the life of the process
+  tagset->tag_count++;
+}
+
+zorv_hook_return_t check_tag_tagset_completer(void *,
+                                              quib_metric_tagset_class_t cls,
+                                              quib_metric_tagset_t *tagset) {
+  if (cls != QUIB_METRIC_TAGSET_CHECK) return ZORV_HOOK_CONTINUE;
+  if (tagset == nullptr) return ZORV_HOOK_CONTINUE;
+  const int count_at_entry = tagset->tag_count;
+
+  const quib_metric_tag_t *uuid_tag = nullptr;
+  for (int i = 0; i < count_at_entry; i++) {
+    if (is_check_uuid_tag(tagset->tags[i])) {
+      uuid_tag = &tagset->tags[i];
+      break;
+    }
+  }
+  if (uuid_tag == nullptr) {
+    zorvL(use_debug, "Bad tagset. No uuid found\n");
+    return ZORV_HOOK_CONTINUE;
+  }
+
+  char uuid[37];
+  memcpy(uuid, uuid_tag->tag + kCheckUuidPrefix.size(), 36);
+  uuid[36] = '\0';
+  drask_check_tags_each_dyn(uuid, accrue_tags, tagset);
+
+  if (tagset->tag_count != count_at_entry) {
+    zorvL(use_debug, "check_tag_tagset_completer(%s) [%d -> %d]\n", uuid,
+          count_at_entry, tagset->tag_count);
+  }
+  return ZORV_HOOK_CONTINUE;
+}
+
+void accrue_tags_rest_json(void *array, const char *tag) {
+  zorv_json_object_array_add(static_cast<zorv_json_object *>(array),
+                             zorv_json_object_new_string(tag));
+}
+
+static void json_response_start(zorv_http_session_ctx *ctx, int code,
+                                const char *reason) {
+  zorv_http_response_status_set(ctx, code, reason);
+  zorv_http_response_header_set(ctx, "Content-Type", "application/json");
+  if (!zorv_http_response_option_set(ctx, ZORV_HTTP_CHUNKED)) {
+    zorv_http_response_option_set(ctx, ZORV_HTTP_CLOSE);
+  }
+}
+
+int ostrel_rest_show(zorv_http_rest_closure_t *restc, int npats, char **pats) {
+  zorv_http_session_ctx *ctx = restc->http_ctx;
+  if (npats != 1) {
+    json_response_start(ctx, 500, "Error");
+    zorv_http_response_end(ctx);
+    return 0;
+  }
+  const char *uuid = pats[0];
+
+  zorv_json_object *doc = zorv_json_object_new_object();
+  zorv_json_object *tags = zorv_json_object_new_array();
+  drask_check_tags_each_dyn(uuid, accrue_tags_rest_json, tags);
+  zorv_json_object_object_add(doc, "tags", tags);
+
+  json_response_start(ctx, 200, "OK");
+  zorv_http_response_append_str(ctx, zorv_json_object_to_json_string(doc));
+  zorv_http_response_append_str(ctx, "\n");
+  zorv_http_response_end(ctx);
+  zorv_json_object_put(doc);
+  return 0;
+}

@@ -1,0 +1,232 @@
+/* The check tag store: check UUID -> set of tags, merged as a set CRDT.
+ *
+ * One writer at a time (the replication workers, serialised by a spinlock);
+ * any number of lock-free readers on the per-metric path. What makes the
+ * readers safe:
+ *   - the host table admits one writer beside lock-free readers;
+ *   - a container enters check_tags only with its first element in place;
+ *   - a stored entry (and the text inline behind it) is never freed, moved
+ *     or rewritten; a merge changes only its info, published with atomic
+ *     stores, and a reader tests the tombstone with one atomic load.
+ * Nothing is ever removed from the store, so a tag text handed out stays
+ * valid for the life of the process. */
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "modules/ostrel/internal.h"
+#include "quib/metric_director.h"
+#include "zorv/memory.h"
+#include "zorv/uuid.h"
+
+zorv_hash_table check_tags;
+uint32_t check_tags_write_lock;
+
+/* Written and read only under check_tags_write_lock. A failed resolution
+ * stays null, so the director is looked for again at the next change (the
+ * daemon may load it later). */
+static metric_director_set_check_generation_func director_probe = nullptr;
+static metric_director_set_check_generation_func director_call = nullptr;
+
+void ostrel_store_setup(void) {
+  zorv_hash_init(&check_tags);
+  std::atomic_ref<uint32_t>(check_tags_write_lock)
+      .store(0, std::memory_order_release);
+}
+
+static inline void cpu_pause(void) {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ __volatile__("yield");
+#endif
+}
+
+static void write_lock(void) {
+  std::atomic_ref<uint32_t> word(check_tags_write_lock);
+  while (word.exchange(1, std::memory_order_acquire) == 1) {
+    while (word.load(std::memory_order_relaxed) == 1) cpu_pause();
+  }
+}
+
+static void write_unlock(void) {
+  std::atomic_ref<uint32_t>(check_tags_write_lock)
+      .store(0, std::memory_order_release);
+}
+
+static bool metric_director_set_check_generation_available(void) {
+  if (director_probe == nullptr) {
+    director_probe = reinterpret_cast<metric_director_set_check_generation_func>(
+        dlsym(RTLD_DEFAULT, METRIC_DIRECTOR_SET_CHECK_GENERATION_SYMBOL));
+  }
+  return director_probe != nullptr;
+}
+
+static void metric_director_set_check_generation(uuid_t in, uint64_t gen) {
+  if (director_call == nullptr) {
+    director_call = reinterpret_cast<metric_director_set_check_generation_func>(
+        dlsym(RTLD_DEFAULT, METRIC_DIRECTOR_SET_CHECK_GENERATION_SYMBOL));
+  }
+  if (director_call == nullptr) {
+    zorvL(zorv_stderr, "runtime resolution of '%s %s%s' failed.\n", "void",
+          "metric_director_set_check_generation", "(uuid_t in, uint64_t gen)");
+  }
+  zorvAssert(director_call != nullptr);
+  director_call(in, gen);
+}
+
+/* One allocation per element: the entry, then its text and a NUL. */
+static setcrdt_alter_entry_t *new_stored_entry(
+    const setcrdt_alter_entry_t *incoming) {
+  size_t len = incoming->info.len;
+  auto *e = static_cast<setcrdt_alter_entry_t *>(
+      zorv_memory_safe_malloc(sizeof(setcrdt_alter_entry_t) + len + 1));
+  if (e == nullptr) return nullptr;
+  char *text = reinterpret_cast<char *>(e + 1);
+  if (len > 0) memcpy(text, incoming->value, len);
+  text[len] = '\0';
+  e->value = text;
+  e->info.seq = incoming->info.seq;
+  e->info.word = incoming->info.word;
+  return e;
+}
+
+/* Merge of one element into its stored copy; true when it changed. At equal
+ * sequence numbers an addition wins over a removal. */
+static bool merge_info(setcrdt_alter_entry_t *stored,
+                       const setcrdt_element_info_t &in) {
+  const setcrdt_element_info_t &st = stored->info;
+  bool newer = in.seq > st.seq;
+  bool revives = in.seq == st.seq && st.tombstone && !in.tombstone;
+  if (!newer && !revives) return false;
+  // seq is read only by writers; the word is what readers look at.
+  stored->info.seq = in.seq;
+  std::atomic_ref<uint32_t>(stored->info.word)
+      .store(in.word, std::memory_order_release);
+  return true;
+}
+
+void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming) {
+  if (key == nullptr || incoming == nullptr) return;
+  if (incoming->value == nullptr && incoming->info.len > 0) return;
+  const int klen = static_cast<int>(strlen(key));
+
+  zorv_memory_begin();
+  write_lock();
+
+  tag_container *container = nullptr;
+  bool new_container = false;
+  void *data = nullptr;
+  if (zorv_hash_retrieve(&check_tags, key, klen, &data)) {
+    container = static_cast<tag_container *>(data);
+  } else {
+    container = static_cast<tag_container *>(calloc(1, sizeof(tag_container)));
+    zorv_hash_table *tbl =
+        static_cast<zorv_hash_table *>(calloc(1, sizeof(zorv_hash_table)));
+    if (container == nullptr || tbl == nullptr) {
+      free(container);
+      free(tbl);
+      write_unlock();
+      zorv_memory_end();
+      return;
+    }
+    zorv_hash_init(tbl);
+    container->tbl = tbl;
+    new_container = true;
+  }
+
+  bool changed = false;
+  void *found = nullptr;
+  if (zorv_hash_retrieve(container->tbl, incoming->value,
+                         static_cast<int>(incoming->info.len), &found)) {
+    changed = merge_info(static_cast<setcrdt_alter_entry_t *>(found),
+                         incoming->info);
+  } else {
+    // A tombstone is stored like a live element, so that an older addition
+    // arriving later cannot bring the tag back.
+    setcrdt_alter_entry_t *e = new_stored_entry(incoming);
+    if (e != nullptr &&
+        zorv_hash_store(container->tbl, e->value,
+                        static_cast<int>(e->info.len), e)) {
+      changed = true;
+    } else {
+      free(e);
+    }
+  }
+
+  if (!changed) {
+    if (new_container) {
+      zorv_hash_destroy(container->tbl, nullptr, nullptr);
+      free(container->tbl);
+      free(container);
+    }
+    write_unlock();
+    zorv_memory_end();
+    return;
+  }
+
+  if (new_container) {
+    char *key_copy = strdup(key);
+    if (key_copy == nullptr ||
+        !zorv_hash_store(&check_tags, key_copy, klen, container)) {
+      // Cannot happen under the write lock unless memory ran out; the
+      // container's one element then stays unreachable rather than freed
+      // under a reader.
+      free(key_copy);
+      write_unlock();
+      zorv_memory_end();
+      return;
+    }
+  }
+
+  std::atomic_ref<uint64_t> gen(container->gen);
+  uint64_t g = gen.load(std::memory_order_relaxed);
+  g = (g == UINT64_MAX) ? 1 : g + 1;
+  gen.store(g, std::memory_order_release);
+
+  if (metric_director_set_check_generation_available()) {
+    uuid_t uu;
+    (void)zorv_uuid_parse(key, uu);
+    metric_director_set_check_generation(uu, g);
+  }
+
+  write_unlock();
+  zorv_memory_end();
+}
+
+extern "C" ZORV_EXPORT uint64_t drask_check_tags_generation_dyn(
+    const char *uuid) {
+  if (uuid == nullptr) return 0;
+  uint64_t g = 0;
+  zorv_memory_begin();
+  void *data = nullptr;
+  if (zorv_hash_retrieve(&check_tags, uuid, static_cast<int>(strlen(uuid)),
+                         &data)) {
+    g = std::atomic_ref<uint64_t>(static_cast<tag_container *>(data)->gen)
+            .load(std::memory_order_acquire);
+  }
+  zorv_memory_end();
+  return g;
+}
+
+extern "C" ZORV_EXPORT void drask_check_tags_each_dyn(
+    const char *uuid, drask_check_tags_each_func_t f, void *closure) {
+  if (uuid == nullptr || f == nullptr) return;
+  zorv_memory_begin();
+  void *data = nullptr;
+  if (zorv_hash_retrieve(&check_tags, uuid, static_cast<int>(strlen(uuid)),
+                         &data)) {
+    zorv_hash_table *tbl = static_cast<tag_container *>(data)->tbl;
+    zorv_hash_iter iter = ZORV_HASH_ITER_ZERO;
+    const char *k;
+    int klen;
+    void *v;
+    while (zorv_hash_adv_spmc(tbl, &iter, &k, &klen, &v)) {
+      auto *e = static_cast<setcrdt_alter_entry_t *>(v);
+      uint32_t word = std::atomic_ref<uint32_t>(e->info.word)
+                          .load(std::memory_order_acquire);
+      if ((word & 1u) == 0) f(closure, e->value);
+    }
+  }
+  zorv_memory_end();
+}
