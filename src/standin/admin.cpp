@@ -351,8 +351,9 @@ MHD_Result AdminServer::set_faults(MHD_Connection *connection, int index,
   uint64_t value = 0;
   bool was_null = false;
   if (read_uint(request.get(), "status", &value, &problem)) {
-    if (value != 0 && (value < 100 || value > 599))
-      return error(connection, 400, "status must be 0 (off) or 100 to 599");
+    // A 1xx cannot be a final answer in HTTP.
+    if (value != 0 && (value < 200 || value > 599))
+      return error(connection, 400, "status must be 0 (off) or 200 to 599");
     settings.status = static_cast<int>(value);
   }
   if (read_uint(request.get(), "stall_rate", &value, &problem)) settings.stall_rate = value;
