@@ -6,9 +6,7 @@
 #include <string.h>
 #include <uuid/uuid.h>
 
-#include <array>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "quib/iep.h"
@@ -270,17 +268,6 @@ TEST(MetricDirector, RecordsTheLastGenerationPerCheck) {
   EXPECT_EQ(get(a), 9u);
   EXPECT_EQ(get(b), 7u);
   EXPECT_EQ(get(c), 0u);
-
-  // Told from several threads at once (workers of several clusters).
-  std::vector<std::thread> threads;
-  std::vector<std::array<unsigned char, 16>> ids(4);
-  for (auto &id : ids) uuid_generate(id.data());
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([&, t] {
-      for (uint64_t g = 1; g <= 1000; ++g) set(ids[t].data(), g);
-    });
-  for (auto &th : threads) th.join();
-  for (auto &id : ids) EXPECT_EQ(get(id.data()), 1000u);
 }
 
 }  // namespace
