@@ -212,13 +212,14 @@ int map_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc) {
     }
     move_into_config(child, account_map_node);
   }
-  reap_discard_data_filters();
 
   zorv_conf_mark_changed();
   if (zorv_conf_write_file(nullptr) != 0) {
     zorvL(zorv_error, "local config write failed\n");
   }
   zorv_conf_release_section_write(account_map_section);
+  /* Outside the tree's lock: the reap waits for readers' brackets. */
+  reap_discard_data_filters();
   return answer_ok(ctx, failures == 0 ? 204 : 202);
 }
 
