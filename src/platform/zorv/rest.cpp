@@ -88,12 +88,16 @@ xmlDocPtr rest_get_xml_upload(zorv_http_rest_closure_t *restc, int *mask,
     ctx->upload_parsed = true;
     /* No network access and no entity expansion: the body comes from the
      * network and must not make the parser fetch or inflate anything.
-     * Errors stay quiet; a NULL document is the caller's answer. */
+     * Errors stay quiet; a NULL document is the caller's answer.
+     * No dictionary either: handlers move uploaded elements into the
+     * configuration tree, and names interned in this document's dictionary
+     * would dangle there once the document is freed. */
     if (!ctx->body.empty() &&
         ctx->body.size() <= static_cast<size_t>(INT32_MAX))
       ctx->upload_doc = xmlReadMemory(
           ctx->body.data(), static_cast<int>(ctx->body.size()), "upload.xml",
-          nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+          nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
+                       XML_PARSE_NODICT);
   }
   return ctx->upload_doc;
 }
