@@ -8,12 +8,15 @@
 namespace standin {
 
 inline constexpr ssize_t kStreamError = -1;
+// Nothing to send yet; ask again soon (a stalled stream between bytes).
+inline constexpr ssize_t kStreamWait = -2;
 
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
   // Writes up to max bytes into buf. Returns how many, 0 at the regular
-  // end of the stream, kStreamError to abort the transfer.
+  // end of the stream, kStreamWait when no byte may go yet, kStreamError
+  // to abort the transfer.
   virtual ssize_t read(char *buf, size_t max) = 0;
 };
 

@@ -42,22 +42,21 @@ ssize_t FaultedSource::read(char *buf, size_t max) {
     max = static_cast<size_t>(std::min<uint64_t>(max, *faults_.close_after - sent_));
   }
   if (faults_.stall_rate > 0) {
-    // The HTTP server calls us again as soon as we return, so the wait
-    // happens here, in slices short enough to notice a shutdown. One byte
-    // is allowed at once, then stall_rate per second on average.
+    // One byte may go at once, then stall_rate per second on average.
+    // When none may go yet, sleep one short slice and report "wait": the
+    // HTTP thread then serves its other connections before asking again,
+    // instead of being held for a whole byte interval.
     using namespace std::chrono;
-    for (;;) {
-      if (!alive_->load()) return kStreamError;
-      double elapsed = duration<double>(steady_clock::now() - started_).count();
-      auto allowed = static_cast<uint64_t>(elapsed * static_cast<double>(faults_.stall_rate)) + 1;
-      if (allowed > sent_) {
-        max = static_cast<size_t>(std::min<uint64_t>(max, allowed - sent_));
-        break;
-      }
-      double wait = static_cast<double>(sent_ + 1 - allowed + 1) /
-                    static_cast<double>(faults_.stall_rate);
-      std::this_thread::sleep_for(duration<double>(std::min(wait, 0.05)));
+    if (!alive_->load()) return kStreamError;
+    double elapsed = duration<double>(steady_clock::now() - started_).count();
+    auto allowed = static_cast<uint64_t>(elapsed * static_cast<double>(faults_.stall_rate)) + 1;
+    if (allowed <= sent_) {
+      // The next byte is due when elapsed reaches sent_ / stall_rate.
+      double due = static_cast<double>(sent_) / static_cast<double>(faults_.stall_rate);
+      std::this_thread::sleep_for(duration<double>(std::clamp(due - elapsed, 0.001, 0.02)));
+      return kStreamWait;
     }
+    max = static_cast<size_t>(std::min<uint64_t>(max, allowed - sent_));
   }
   if (max == 0) return 0;
   ssize_t n = inner_->read(buf, max);

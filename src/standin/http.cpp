@@ -12,6 +12,10 @@ ssize_t read_source(void *cls, uint64_t /*pos*/, char *buf, size_t max) {
   auto *source = static_cast<ByteSource *>(cls);
   ssize_t n = source->read(buf, max);
   if (n == 0) return MHD_CONTENT_READER_END_OF_STREAM;
+  // libmicrohttpd calls again on its next round, after serving the other
+  // connections of this thread; the source has already slept a short slice,
+  // so this is a slow poll rather than a busy loop.
+  if (n == kStreamWait) return 0;
   if (n < 0) return MHD_CONTENT_READER_END_WITH_ERROR;
   return n;
 }

@@ -101,6 +101,23 @@ TEST_F(Faults, StallTripsTheClientsLowSpeedLimit) {
   EXPECT_EQ(full(0, options).code, CURLE_OK);
 }
 
+TEST_F(Faults, StalledStreamsDoNotHoldUpOtherRequests) {
+  fault(0, "{\"stall_rate\":5}");
+  HttpOptions patient;
+  patient.timeout_ms = 3000;
+  std::vector<std::thread> pullers;
+  for (int i = 0; i < 6; ++i)  // more than the node has threads
+    pullers.emplace_back([&] { full(0, patient); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  HttpOptions hurried;
+  hurried.timeout_ms = 1000;
+  for (int i = 0; i < 5; ++i) {
+    HttpResult r = http("GET", p().node_url(0, "/topology"), "", hurried);
+    EXPECT_EQ(r.status, 200) << "request " << i << ": curl code " << r.code;
+  }
+  for (auto &t : pullers) t.join();
+}
+
 TEST_F(Faults, CloseAfterKBytesBreaksTheTransfer) {
   fault(1, "{\"close_after\":1000}");
   for (int round = 0; round < 2; ++round) {  // persistent until cleared
