@@ -148,6 +148,20 @@ TEST_F(DsoTest, LoadAllStopsAtTheFirstBadModule) {
   EXPECT_TRUE(contains(err, "no image attribute")) << err;
   free(err);
   EXPECT_TRUE(seen.empty());
+
+  // A module that fails in init has seen its options; the next never loads.
+  xml = "<wendrel><modules directory=\"" + kDir + "\">"
+        "<module image=\"fx_initfail\"><config><y>2</y></config></module>"
+        "<module image=\"fx_second_never\"/>"
+        "</modules></wendrel>";
+  ASSERT_EQ(zorv_conf_load_string(xml.c_str(), nullptr, nullptr), 0);
+  err = nullptr;
+  EXPECT_EQ(zorv_dso_load_all(&err), -1);
+  ASSERT_NE(err, nullptr);
+  EXPECT_TRUE(contains(err, "fx_initfail.so: init returned 3")) << err;
+  free(err);
+  EXPECT_EQ(seen, (std::vector<std::string>{"fx_initfail onload", "fx_initfail config y=2",
+                                            "fx_initfail init"}));
 }
 
 TEST(DsoBare, NothingConfiguredLoadsNothing) {

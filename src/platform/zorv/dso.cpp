@@ -42,6 +42,9 @@ struct Registry {
   std::mutex mu;
   std::string directory = ".";
   std::vector<LoadedModule> modules;
+  // Options of modules whose code ran but whose loading failed: kept, as
+  // the module may still hold pointers into them.
+  std::vector<zorv_hash_table *> retained;
   std::vector<PostInitHook> hooks;
   size_t hooks_run = 0;  // hooks before this index have run
 };
@@ -207,10 +210,19 @@ int load_module(const char *image, const char *name, zorv_hash_table *options,
     return refuse(buf);
   }
 
-  // A module iterates its options; it gets an empty table rather than NULL.
-  static zorv_hash_table no_options;  // zero-filled: a valid empty table
-  zorv_hash_table *opts = options ? options : &no_options;
+  // A module iterates its options; it gets an empty table of its own
+  // rather than NULL (zero-filled is a valid empty table).
+  if (!options) {
+    options = static_cast<zorv_hash_table *>(calloc(1, sizeof(zorv_hash_table)));
+    if (!options) return refuse("out of memory");
+  }
+  zorv_hash_table *opts = options;
   auto step_failed = [&](const char *step, int rc) {
+    {
+      Registry &r = registry();
+      std::lock_guard lock(r.mu);
+      r.retained.push_back(opts);
+    }
     snprintf(buf, sizeof buf, "%s returned %d", step, rc);
     return fail(err, "cannot load module '" + module_name + "' from " + file + ": " + buf);
   };
