@@ -120,6 +120,15 @@ TEST_F(ConfTest, LoadFailuresExplainThemselves) {
   ASSERT_NE(err, nullptr);
   EXPECT_NE(std::string(err).find("line 3"), std::string::npos) << err;
   free(err);
+  // Loading while holding sections of the tree would free them under us.
+  zorv_conf_section_t held = zorv_conf_get_section_read(ZORV_CONF_ROOT, "//drask");
+  err = nullptr;
+  EXPECT_EQ(zorv_conf_load_string("<wendrel/>", nullptr, &err), -1);
+  ASSERT_NE(err, nullptr);
+  EXPECT_NE(std::string(err).find("holds sections"), std::string::npos) << err;
+  free(err);
+  EXPECT_EQ(attr(held, "@timeout"), "3000");
+  zorv_conf_release_section_read(held);
   // A failed load keeps the tree that was there.
   EXPECT_STREQ(zorv_conf_path(), path_.c_str());
   EXPECT_EQ(attr(ZORV_CONF_ROOT, "//drask/@timeout"), "3000");

@@ -72,8 +72,11 @@ void set_error(char **err, const std::string &text) {
 }
 
 // Installs doc (taking ownership) as the tree, replacing any earlier one.
-void install(xmlDocPtr doc, const char *path) {
-  WriteGuard guard;  // a fresh thread at start-up: never an upgrade
+// Refused while the calling thread holds sections: they belong to the old
+// document, which is freed here.
+bool install(xmlDocPtr doc, const char *path) {
+  if (held_by_me()) return false;
+  WriteGuard guard;
   xmlDocPtr old = current_doc;
   current_doc = doc;
   // Earlier paths stay allocated: a caller may still hold zorv_conf_path().
@@ -83,6 +86,7 @@ void install(xmlDocPtr doc, const char *path) {
   current_path.store(copy);
   if (old) xmlFreeDoc(old);
   generation.fetch_add(1);
+  return true;
 }
 
 int load_checked(xmlDocPtr doc, const std::string &parse_error,
@@ -97,7 +101,12 @@ int load_checked(xmlDocPtr doc, const std::string &parse_error,
     set_error(err, std::string("configuration ") + what + " has no root element");
     return -1;
   }
-  install(doc, path);
+  if (!install(doc, path)) {
+    xmlFreeDoc(doc);
+    set_error(err, "cannot replace the configuration while this thread "
+                   "holds sections of it");
+    return -1;
+  }
   return 0;
 }
 
