@@ -115,11 +115,21 @@ Registry &registry() {
 }
 
 // "[2026-12-07 20:03:58.123456] " into buf (at least 32 bytes); returns length.
+// The date and time part changes once a second: each thread keeps the last
+// one it formatted rather than breaking the time down for every line.
 size_t format_timestamp(const struct timeval *tv, char *buf) {
-  struct tm tm;
-  time_t secs = tv->tv_sec;
-  gmtime_r(&secs, &tm);
-  size_t n = strftime(buf, 32, "[%Y-%m-%d %H:%M:%S", &tm);
+  thread_local time_t cached_secs = -1;
+  thread_local char cached[24];
+  thread_local size_t cached_len = 0;
+  if (tv->tv_sec != cached_secs) {
+    struct tm tm;
+    time_t secs = tv->tv_sec;
+    gmtime_r(&secs, &tm);
+    cached_len = strftime(cached, sizeof cached, "[%Y-%m-%d %H:%M:%S", &tm);
+    cached_secs = tv->tv_sec;
+  }
+  memcpy(buf, cached, cached_len);
+  size_t n = cached_len;
   n += snprintf(buf + n, 32 - n, ".%06ld] ", static_cast<long>(tv->tv_usec));
   return n;
 }
