@@ -54,6 +54,7 @@ std::string attr(zorv_conf_section_t s, const char *xpath) {
 
 const char *kConfig = R"(<?xml version="1.0"?>
 <wendrel>
+  <!-- operators' note -->
   <clusters my_id="6f1b7c2e-4a51-4b8e-9c61-0d2f5e3a9b17"/>
   <drask timeout="3000" connecttimeout=" 250 " big="5000000000" neg="-7"
          plus="+12" hex="0x10" word="ten" empty="" flag="yes">
@@ -246,6 +247,7 @@ TEST_F(ConfTest, NestedWriteEditThenFileWrite) {
   std::string text = read_file(path_);
   EXPECT_EQ(text.find("b:2"), std::string::npos);
   EXPECT_NE(text.find("host=\"new&lt;&amp;&gt;host:7\""), std::string::npos) << text;
+  EXPECT_NE(text.find("<!-- operators' note -->"), std::string::npos) << text;
   ASSERT_EQ(zorv_conf_load(path_.c_str(), nullptr), 0);
   EXPECT_EQ(attr(ZORV_CONF_ROOT, "//drask//swimlane/bootstrap[@cluster=\"2\"]/@host"),
             "new<&>host:7");
