@@ -146,6 +146,30 @@ bool wait_for_subscriber(cluster *c);
 void ostrel_store_setup(void);
 void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming);
 
+/* ---- feed.cpp ------------------------------------------------------------- */
+
+/* A libcurl body or header callback: (bytes, size, count, closure). */
+typedef size_t (*ostrel_curl_callback)(char *, size_t, size_t, void *);
+
+bool establish_checkpoint(cluster *c);
+void drop_checkpoint(cluster *c);
+/* The HTTP status of the pull, 0 when none was obtained (no node, transfer
+ * failed or aborted by the decoder). */
+int pull_it(cluster *c, const char *path_format, ostrel_curl_callback decoder);
+size_t capture_checkpoint(char *line, size_t size, size_t count, void *record);
+size_t populate_dyn_buff(char *bytes, size_t size, size_t count, void *buffer);
+/* The "error" member of a JSON body, the parser's complaint when the body
+ * is not JSON, or null; heap text the caller frees. */
+char *get_json_error_from_dyn_buffer(zorv_dyn_buffer_t *buffer);
+
+/* ---- full_stream.cpp, diff_stream.cpp ---------------------------------- */
+
+/* libcurl body callbacks of the two pulls (record as closure). read_full
+ * returns 0 to abort a refused stream; read_diff never aborts. */
+size_t read_full(char *bytes, size_t size, size_t count, void *record);
+size_t read_diff(char *bytes, size_t size, size_t count, void *record);
+bool full_state_transition_allowed(uint8_t from, uint8_t to);
+
 /* ---- readers.cpp ---------------------------------------------------------- */
 
 zorv_hook_return_t check_tag_tagset_completer(void *closure,
