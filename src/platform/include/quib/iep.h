@@ -19,7 +19,8 @@ void iep_routingkey_update_hook_register(const char *name,
                                          iep_routingkey_update_func fn,
                                          void *closure);
 /* Runs the callbacks in registration order until one aborts; DONE when any
- * wrote a key (the last key written stands). */
+ * wrote a key (the last key written stands), ABORT when one aborted (keys
+ * written before it stay in the buffer), else CONTINUE. */
 zorv_hook_return_t iep_routingkey_update_hook_invoke(
     const char *payload, size_t payload_len, const char *routingprefix,
     char *routingkey, size_t rlen);

@@ -1,15 +1,18 @@
 /* Tag-search expressions, the filters that decide which metrics of an
  * account are discarded.
  *
- * Grammar (white space is allowed between tokens):
+ * Grammar (white space -- blanks, tabs, line ends -- is allowed between
+ * tokens):
  *   expr  := "and(" list ")" | "or(" list ")" | "not(" expr ")" | term
  *   list  := expr ("," expr)*
  *   term  := category ":" value
  *   category, value := one or more bytes other than ' ', ',', '(', ')' and,
  *                      in a category, ':'; a value may use the glob
  *                      characters '*' (any run) and '?' (any one byte).
- * A term matches a tagset holding a tag of that category whose value
- * matches the glob. */
+ * "and", "or" and "not" are operators only when "(" follows them. A term
+ * matches a tagset holding a tag of that category whose value matches the
+ * glob; a tag without a colon has an empty value. Expressions nest at most
+ * 64 deep; deeper nesting is an error at the offset where it goes too deep. */
 #ifndef QUIB_TAG_SEARCH_H
 #define QUIB_TAG_SEARCH_H
 

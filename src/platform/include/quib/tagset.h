@@ -35,7 +35,10 @@ typedef zorv_hook_return_t (*quib_metric_tagset_fixup_func)(
 void quib_metric_tagset_fixup_hook_register(const char *name,
                                             quib_metric_tagset_fixup_func fn,
                                             void *closure);
-/* Runs every fixup callback until one aborts; DONE when any answered DONE. */
+/* Runs every fixup callback, in registration order, until one aborts; ABORT
+ * when one aborted (tags appended before it stay), else DONE when any
+ * answered DONE, else CONTINUE. Takes no lock: callbacks registered while it
+ * runs may or may not be called by that run. */
 zorv_hook_return_t quib_metric_tagset_fixup_hook_invoke(
     quib_metric_tagset_class_t cls, quib_metric_tagset_t *tagset);
 
