@@ -72,7 +72,7 @@ ResponsePtr json_error_response(std::string_view message) {
 
 ResponsePtr stream_response(std::unique_ptr<ByteSource> source, const char *content_type) {
   ByteSource *raw = source.release();
-  ResponsePtr response(MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 32 * 1024,
+  ResponsePtr response(MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 256 * 1024,
                                                          read_source, raw, free_source));
   if (!response) {
     delete raw;
