@@ -7,8 +7,9 @@
  * call gives it back. An empty result holds nothing and is never released
  * (a list of 0 sections may still be passed to its release call, which then
  * only frees the list). A thread may nest getters freely, also a read inside
- * its own write; upgrading from read to write while others read deadlocks
- * and is not allowed.
+ * its own write. Upgrading from read to write waits until the other readers
+ * have left; a second thread upgrading at the same time would deadlock, so
+ * its write getter answers "not found" instead (and logs the refusal).
  *
  * Include files and backing stores are not supported: every section lives
  * in the one file, so the backing-store and include calls have nothing to do
@@ -37,7 +38,8 @@ typedef zorv_conf_section_opaque_t zorv_conf_section_t;
 #define ZORV_CONF_EMPTY ZORV_CONF_ROOT
 
 /* Loading (the daemon and tests). 0 on success; *err (when given) receives
- * a heap text describing a failure. */
+ * a heap text describing a failure. A new document replaces the old one,
+ * whose sections become invalid; a thread that holds sections is refused. */
 int zorv_conf_load(const char *path, char **err);
 int zorv_conf_load_string(const char *xml, const char *path, char **err);
 const char *zorv_conf_path(void);
@@ -51,7 +53,8 @@ void zorv_conf_release_section_write(zorv_conf_section_t section);
 zorv_boolean zorv_conf_section_is_empty(zorv_conf_section_t section);
 
 /* Every element matching xpath, in document order; *cnt receives the count.
- * The list is heap memory freed by the release call. */
+ * The list is heap memory freed by the release call; with no match it is
+ * NULL and *cnt is 0. */
 zorv_conf_section_t *zorv_conf_get_sections_read(zorv_conf_section_t base,
                                                  const char *xpath, int *cnt);
 zorv_conf_section_t *zorv_conf_get_sections_write(zorv_conf_section_t base,

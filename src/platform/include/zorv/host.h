@@ -11,15 +11,18 @@ ZORV_EXTERN_C_BEGIN
 
 /* Loads every module of the configuration's //modules/module elements, in
  * document order: dlopen with global symbols, descriptor check, onload,
- * config, init. Does not run the post-initialisation hooks. 0 on success;
- * on failure *err (when given) receives a heap text naming the file and the
- * reason. */
+ * config, init. //modules/@directory, when present, replaces the module
+ * directory. Does not run the post-initialisation hooks. 0 on success; on
+ * failure *err (when given) receives a heap text naming the file and the
+ * reason (without err the text goes to zorv_error). */
 int zorv_dso_load_all(char **err);
 /* Loads one module image (a path, or a name resolved against the module
  * directory) with its options table. */
 int zorv_dso_load(const char *image, const char *name,
                   zorv_hash_table *options, char **err);
-/* Runs the post-initialisation hooks, in registration order. */
+/* Runs the post-initialisation hooks, in registration order; each hook runs
+ * once, however often this is called. A hook answering ZORV_HOOK_ABORT ends
+ * the pass (logged on zorv_error). */
 void zorv_dso_run_post_init(void);
 /* The descriptor of a loaded module, or NULL. */
 zorv_dso_generic_t *zorv_dso_find(const char *name);
