@@ -31,7 +31,8 @@ bool Cluster::start() {
   json_object *urls = json_object_new_array();
   for (auto &node : nodes_) json_object_array_add(urls, json_object_new_string(node->url().c_str()));
   json_object_object_add(document.get(), "nodes", urls);
-  std::string text = json_object_to_json_string_ext(document.get(), JSON_C_TO_STRING_PLAIN);
+  std::string text = json_object_to_json_string_ext(
+      document.get(), JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
   text.push_back('\n');
   std::lock_guard<std::mutex> lock(topology_mutex_);
   topology_json_ = std::move(text);

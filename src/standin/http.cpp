@@ -57,7 +57,8 @@ ResponsePtr text_response(std::string_view body, const char *content_type) {
 
 ResponsePtr json_response(json_object *value) {
   size_t length = 0;
-  const char *text = json_object_to_json_string_length(value, JSON_C_TO_STRING_PLAIN, &length);
+  const char *text = json_object_to_json_string_length(
+      value, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE, &length);
   std::string body(text, length);
   body.push_back('\n');
   return text_response(body, "application/json");
