@@ -95,14 +95,23 @@ TEST_F(DaemonTest, ServesHealthAndDiagnosticsThenStopsOnSigterm) {
   EXPECT_NE(std::string::npos, log.find("wendrel stopped")) << log;
 }
 
-TEST_F(DaemonTest, StopsOnSigint) {
+TEST_F(DaemonTest, RelativeCertificatePathsAndSigint) {
+  // Certificate paths relative to the configuration file's folder.
   wt::ConfigOptions opt;
-  opt.certs_dir = certs();
+  opt.certs_dir = "certs";
   opt.metric_director = false;
   wt::Daemon d;
   ASSERT_TRUE(start(d, opt, "sigint")) << d.log();
   EXPECT_NE(std::string::npos, d.log().find("metric director disabled"));
+  EXPECT_NE(std::string::npos,
+            d.log().find("client certificates checked against " + certs() + "/ca.crt"))
+      << d.log();
   EXPECT_EQ(200, wt::https_request(certs(), d.https_port(), "/health").status);
+  wt::RequestOptions post;
+  post.method = "POST";
+  post.with_body = true;
+  EXPECT_EQ(200, wt::https_request(certs(), d.https_port(), "/diag/route?prefix=p",
+                                   post).status);
   EXPECT_EQ(0, d.stop(SIGINT));
 }
 

@@ -7,6 +7,9 @@
  *
  * Relative file paths are taken from the configuration file's folder, so a
  * configuration and its certificates move together. */
+#include <limits.h>
+#include <stdlib.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -18,13 +21,21 @@
 namespace {
 
 std::string conf_relative(const std::string &path) {
-  if (path.empty() || path[0] == '/') return path;
+  if (path.empty()) return path;
+  std::string full = path;
   const char *conf = zorv_conf_path();
-  if (!conf) return path;
-  std::string dir(conf);
-  size_t slash = dir.rfind('/');
-  if (slash == std::string::npos) return path;
-  return dir.substr(0, slash + 1) + path;
+  if (path[0] != '/' && conf) {
+    std::string dir(conf);
+    size_t slash = dir.rfind('/');
+    if (slash != std::string::npos) full = dir.substr(0, slash + 1) + path;
+  }
+  /* The canonical form reads better in logs; a path that does not resolve
+   * is kept as written so that the error names it. */
+  if (char *real = realpath(full.c_str(), nullptr)) {
+    full = real;
+    free(real);
+  }
+  return full;
 }
 
 std::string attribute(zorv_conf_section_t section, const char *xpath) {
