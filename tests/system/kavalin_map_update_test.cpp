@@ -1,0 +1,217 @@
+// The account map update endpoint through the running daemon over HTTPS:
+// validation, authorisation, the configuration tree and file, the live
+// map (read back through the routing diagnostic route), restart on the
+// written file, atomic writes and a failing write.
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "support/kavalin_support.h"
+
+namespace {
+
+using kavalin_test::elements;
+using kavalin_test::error_text;
+using kavalin_test::KavalinDaemon;
+
+const char kMapPath[] = "/module/kavalin/map";
+
+const std::string kDrask =
+    "  <drask>\n"
+    "    <swimlane>\n"
+    "      <bootstrap cluster=\"1\" host=\"127.0.0.1:18101\"/>\n"
+    "      <bootstrap cluster=\"1\" host=\"127.0.0.1:18102\"/>\n"
+    "      <bootstrap cluster=\"2\" host=\"127.0.0.1:18201\"/>\n"
+    "      <bootstrap host=\"127.0.0.1:18101\"/>\n"
+    "      <account_map>\n"
+    "        <map account=\"42\" cluster=\"1\"/>\n"
+    "        <map account=\"50\" cluster=\"1\"/>\n"
+    "        <map account=\"50\" cluster=\"2\"/>\n"
+    "        <map account=\"60\"/>\n"
+    "      </account_map>\n"
+    "    </swimlane>\n"
+    "  </drask>\n";
+
+std::string maps_of(const std::string &conf) {
+  return elements(conf, "//drask//swimlane/account_map/map");
+}
+
+class KavalinMapUpdate : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    d_.reset(new KavalinDaemon(kDrask));
+    ASSERT_TRUE(d_->start()) << d_->log();
+  }
+  std::unique_ptr<KavalinDaemon> d_;
+};
+
+TEST_F(KavalinMapUpdate, ValidationRowsChangeNothing) {
+  const std::string before = d_->conf_text();
+  struct row {
+    std::string body;
+    std::string message;
+  };
+  const row rows[] = {
+      {"this is not xml", "xml parse error"},
+      {"", "xml parse error"},
+      {"<mapping><map account=\"42\" cluster=\"2\"/></mapping>",
+       "malformed document"},
+      {"<drask><map account=\"42\" cluster=\"2\"/><other/></drask>",
+       "child node other than `map`"},
+      {"<drask><map account=\"42\" cluster=\"2\"/><!-- note --></drask>",
+       "child node other than `map`"},
+      {"<drask><map account=\"42\" cluster=\"2\"/><map cluster=\"2\"/></drask>",
+       "malformed document"},
+  };
+  for (const auto &r : rows) {
+    auto res = d_->post(kMapPath, r.body);
+    EXPECT_EQ(res.status, 400) << r.body;
+    EXPECT_EQ(res.headers["content-type"], "text/html") << r.body;
+    EXPECT_EQ(error_text(res.body), r.message) << r.body;
+  }
+  EXPECT_EQ(d_->conf_text(), before);
+  EXPECT_EQ(d_->live_swimlane(42), 1);
+
+  /* Without a client certificate, or with one of another CA: 403. */
+  for (const char *who : {"", "other-client"}) {
+    auto res = d_->post(kMapPath, "<drask><map account=\"42\" cluster=\"2\"/></drask>", who);
+    EXPECT_EQ(res.status, 403) << who;
+  }
+  EXPECT_EQ(d_->conf_text(), before);
+  EXPECT_EQ(d_->live_swimlane(42), 1);
+}
+
+TEST_F(KavalinMapUpdate, UpdatesTreeFileAndLiveMapAndSurviveRestart) {
+  /* Two entries for one account: the configured one goes once, both new
+   * ones are kept, the later is in force. An element named "text" is
+   * dropped like white space. */
+  auto r = d_->post(kMapPath,
+                    "<drask>\n  <map account=\"42\" cluster=\"2\"/>\n"
+                    "  <text/>\n"
+                    "  <map account=\"42\" cluster=\"-1\"/>\n</drask>");
+  EXPECT_EQ(r.status, 204) << r.body;
+  EXPECT_EQ(d_->live_swimlane(42), -1);
+  EXPECT_EQ(maps_of(d_->conf_text()),
+            "[account=50,cluster=1] [account=50,cluster=2] [account=60] "
+            "[account=42,cluster=2] [account=42,cluster=-1]");
+
+  /* Several configured entries for 50: only the last is replaced. A map
+   * without cluster removes 42's configured entries... once each request,
+   * and leaves the live mapping alone. */
+  r = d_->post(kMapPath,
+               "<drask><map account=\"50\" cluster=\"-1\"/>"
+               "<map account=\"42\"/><map account=\"60\" cluster=\"2\"/></drask>");
+  EXPECT_EQ(r.status, 204);
+  EXPECT_EQ(d_->live_swimlane(50), -1);
+  EXPECT_EQ(d_->live_swimlane(42), -1);
+  EXPECT_EQ(d_->live_swimlane(60), 2);
+  EXPECT_EQ(maps_of(d_->conf_text()),
+            "[account=50,cluster=1] [account=60] [account=42,cluster=2] "
+            "[account=50,cluster=-1] [account=60,cluster=2]");
+
+  /* An unconfigured cluster: 202, written to the file all the same, not
+   * live; the refusal is noticed. */
+  r = d_->post(kMapPath, "<drask><map account=\"70\" cluster=\"7\"/>"
+                         "<map account=\"71\" cluster=\"1\"/></drask>");
+  EXPECT_EQ(r.status, 202);
+  EXPECT_EQ(d_->live_swimlane(70), 0);
+  EXPECT_EQ(d_->live_swimlane(71), 1);
+  EXPECT_NE(maps_of(d_->conf_text()).find("[account=70,cluster=7]"),
+            std::string::npos);
+  EXPECT_TRUE(d_->daemon().wait_for_log(
+      "account 70 maps to unconfigured cluster 7", 5000));
+
+  /* The written file loads again and the mappings survive. */
+  ASSERT_TRUE(d_->restart()) << d_->log();
+  EXPECT_EQ(d_->live_swimlane(50), -1);
+  EXPECT_EQ(d_->live_swimlane(42), 2); /* 42's -1 entry was removed above */
+  EXPECT_EQ(d_->live_swimlane(60), 2);
+  EXPECT_EQ(d_->live_swimlane(71), 1);
+  EXPECT_EQ(d_->live_swimlane(70), 0);
+}
+
+TEST_F(KavalinMapUpdate, EmptyDocumentAndFilters) {
+  auto r = d_->post(kMapPath, "<drask/>");
+  EXPECT_EQ(r.status, 204);
+  r = d_->post(kMapPath,
+               "<drask><map account=\"80\" cluster=\"2\" "
+               "discard_data_filter=\"and(env:prod,host:web*)\"/>"
+               "<map account=\"81\" cluster=\"2\" discard_data_filter=\"((\"/>"
+               "</drask>");
+  EXPECT_EQ(r.status, 204);
+  EXPECT_EQ(d_->live_swimlane(80), 2);
+  EXPECT_EQ(d_->live_swimlane(81), 2);
+  EXPECT_TRUE(d_->daemon().wait_for_log(
+      "error parsing discard_data_filter_value '((' at offset `", 5000));
+}
+
+/* A write that fails for root too: the configuration path is a directory.
+ * The answer and the live map are as usual; the failure is logged. */
+TEST_F(KavalinMapUpdate, FailedFileWriteStillAnswers) {
+  ASSERT_EQ(unlink(d_->conf_path().c_str()), 0);
+  ASSERT_EQ(mkdir(d_->conf_path().c_str(), 0755), 0);
+  auto r = d_->post(kMapPath, "<drask><map account=\"90\" cluster=\"2\"/></drask>");
+  EXPECT_EQ(r.status, 204);
+  EXPECT_EQ(d_->live_swimlane(90), 2);
+  EXPECT_TRUE(d_->daemon().wait_for_log("local config write failed", 5000));
+  rmdir(d_->conf_path().c_str());
+}
+
+/* A daemon killed in the middle of updates leaves a whole file: the old
+ * one or a new one, which loads and carries every entry it had. */
+TEST(KavalinMapUpdateKill, KilledDaemonLeavesAWholeFile) {
+  for (int round = 0; round < 3; round++) {
+    KavalinDaemon d(kDrask);
+    ASSERT_TRUE(d.start()) << d.log();
+    /* Posts until the daemon is gone, so the kill lands among updates. */
+    std::thread poster([&] {
+      for (int i = 0; i < 5000; i++) {
+        auto r = d.post(kMapPath, "<drask><map account=\"" +
+                                      std::to_string(1000 + i) +
+                                      "\" cluster=\"2\"/></drask>");
+        if (r.status == 0) break; /* the daemon is gone */
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100 + 70 * round));
+    kill(d.daemon().pid(), SIGKILL);
+    poster.join();
+    d.daemon().wait_exit(5000);
+    std::string text = d.conf_text();
+    xmlDocPtr doc = xmlReadMemory(text.data(), static_cast<int>(text.size()),
+                                  nullptr, nullptr, XML_PARSE_NOERROR);
+    ASSERT_NE(doc, nullptr) << "torn configuration file:\n" << text;
+    xmlFreeDoc(doc);
+    EXPECT_NE(maps_of(text).find("[account=50,cluster=2]"), std::string::npos);
+    ASSERT_TRUE(d.restart()) << d.log();
+  }
+}
+
+/* No swimlane section: 500, and nothing changes. With a swimlane but no
+ * account map section, the section is created. */
+TEST(KavalinMapUpdateSections, MissingSections) {
+  KavalinDaemon bare("<drask><bootstrap cluster=\"1\" host=\"h\"/></drask>");
+  ASSERT_TRUE(bare.start()) << bare.log();
+  std::string before = bare.conf_text();
+  auto r = bare.post(kMapPath, "<drask><map account=\"1\" cluster=\"1\"/></drask>");
+  EXPECT_EQ(r.status, 500);
+  EXPECT_EQ(error_text(r.body),
+            "invalid config (missing //drask//swimlane section)");
+  EXPECT_EQ(bare.conf_text(), before);
+  EXPECT_EQ(bare.live_swimlane(1), 0);
+
+  KavalinDaemon lane("<drask><swimlane><bootstrap cluster=\"1\" host=\"h\"/>"
+                     "</swimlane></drask>");
+  ASSERT_TRUE(lane.start()) << lane.log();
+  r = lane.post(kMapPath, "<drask><map account=\"1\" cluster=\"1\"/></drask>");
+  EXPECT_EQ(r.status, 204);
+  EXPECT_EQ(maps_of(lane.conf_text()), "[account=1,cluster=1]");
+  EXPECT_EQ(lane.live_swimlane(1), 1);
+}
+
+}  // namespace
