@@ -176,7 +176,7 @@ MHD_Result AdminServer::status(MHD_Connection *connection) {
     json_object_array_add(urls, json_object_new_string(cluster_.node(i).url().c_str()));
   json_object_object_add(out.get(), "nodes", urls);
   {
-    std::shared_lock<std::shared_mutex> lock(dataset->mutex);
+    std::shared_lock<WriterPreferringMutex> lock(dataset->mutex);
     json_object_object_add(out.get(), "checks", json_object_new_uint64(dataset->checks.size()));
     json_object_object_add(out.get(), "elements", json_object_new_uint64(dataset->element_count));
     json_object_object_add(out.get(), "tags", json_object_new_uint64(dataset->tags.size()));

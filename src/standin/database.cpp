@@ -69,7 +69,7 @@ ChangeResult Database::change(std::string_view check_text, std::string_view tag,
   }
 
   std::shared_ptr<Dataset> ds = current();
-  std::unique_lock<std::shared_mutex> lock(ds->mutex);
+  std::unique_lock<WriterPreferringMutex> lock(ds->mutex);
   result.log_end = static_cast<uint32_t>(ds->log.size());
 
   std::optional<uint32_t> number = ds->find_check(uuid);
@@ -141,7 +141,7 @@ std::optional<std::vector<ElementView>> Database::elements_of(
   Uuid uuid;
   if (!parse_uuid(check_text, uuid)) return std::nullopt;
   std::shared_ptr<Dataset> ds = current();
-  std::shared_lock<std::shared_mutex> lock(ds->mutex);
+  std::shared_lock<WriterPreferringMutex> lock(ds->mutex);
   std::optional<uint32_t> number = ds->find_check(uuid);
   if (!number) return std::nullopt;
   const Check &check = ds->checks[*number];

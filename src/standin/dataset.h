@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "standin/shared_lock.h"
 #include "standin/uuid.h"
 
 namespace standin {
@@ -101,7 +102,7 @@ struct Dataset {
   // taken on a replaced dataset are unknown afterwards.
   uint32_t base_epoch = 0;
 
-  mutable std::shared_mutex mutex;  // guards everything below
+  mutable WriterPreferringMutex mutex;  // guards everything below
   TagDictionary tags;
   std::vector<Check> checks;
   CheckIndex index;

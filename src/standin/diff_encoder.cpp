@@ -17,7 +17,7 @@ DiffSource::DiffSource(std::shared_ptr<const Dataset> dataset, uint32_t from, ui
     : dataset_(std::move(dataset)), next_(from), end_(to) {}
 
 bool DiffSource::refill(std::string &out) {
-  std::shared_lock<std::shared_mutex> lock(dataset_->mutex);
+  std::shared_lock<WriterPreferringMutex> lock(dataset_->mutex);
   while (next_ < end_ && out.size() < kPieceSize) {
     const LogEntry &entry = dataset_->log[next_++];
     const bool tombstone = entry.tag_tomb & 1u;

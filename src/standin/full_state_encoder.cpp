@@ -24,7 +24,7 @@ void append_corruption(std::string &out) {
 FullStateSource::FullStateSource(std::shared_ptr<const Dataset> dataset,
                                  std::optional<uint32_t> corrupt_before_check)
     : dataset_(std::move(dataset)), corrupt_before_(corrupt_before_check) {
-  std::shared_lock<std::shared_mutex> lock(dataset_->mutex);
+  std::shared_lock<WriterPreferringMutex> lock(dataset_->mutex);
   end_check_ = static_cast<uint32_t>(dataset_->checks.size());
 }
 
@@ -52,7 +52,7 @@ bool FullStateSource::refill(std::string &out) {
   {
     // The lock is held for one piece only: writers get their turn between
     // pieces, and check numbers stay valid because checks are only appended.
-    std::shared_lock<std::shared_mutex> lock(dataset_->mutex);
+    std::shared_lock<WriterPreferringMutex> lock(dataset_->mutex);
     while (next_check_ < end_check_ && out.size() < kPieceSize) {
       if (corrupt_before_ && *corrupt_before_ == next_check_) append_corruption(out);
       append_check(out, dataset_->checks[next_check_]);

@@ -24,7 +24,7 @@ std::string_view argument(MHD_Connection *connection, const char *name) {
 }
 
 uint32_t log_length(const Dataset &dataset) {
-  std::shared_lock<std::shared_mutex> lock(dataset.mutex);
+  std::shared_lock<WriterPreferringMutex> lock(dataset.mutex);
   return static_cast<uint32_t>(dataset.log.size());
 }
 

@@ -10,7 +10,7 @@ namespace standin {
 
 SnapshotSource::SnapshotSource(std::shared_ptr<const Dataset> dataset)
     : dataset_(std::move(dataset)) {
-  std::shared_lock<std::shared_mutex> lock(dataset_->mutex);
+  std::shared_lock<WriterPreferringMutex> lock(dataset_->mutex);
   const std::vector<Check> &checks = dataset_->checks;
   order_.resize(checks.size());
   std::iota(order_.begin(), order_.end(), 0u);
@@ -19,7 +19,7 @@ SnapshotSource::SnapshotSource(std::shared_ptr<const Dataset> dataset)
 }
 
 bool SnapshotSource::refill(std::string &out) {
-  std::shared_lock<std::shared_mutex> lock(dataset_->mutex);
+  std::shared_lock<WriterPreferringMutex> lock(dataset_->mutex);
   std::vector<std::string_view> live;
   while (next_ < order_.size() && out.size() < kPieceSize) {
     const Check &check = dataset_->checks[order_[next_++]];
