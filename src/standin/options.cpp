@@ -65,7 +65,10 @@ std::optional<Options> parse_options(const std::vector<std::string> &args, std::
     else if (name == "--checks") ok = parse_number(value, &options.checks);
     else if (name == "--tags-per-check") ok = parse_number(value, &tags);
     else if (name == "--seed") ok = parse_number(value, &options.seed);
-    else if (name == "--signature") ok = !value.empty(), options.signature = value;
+    else if (name == "--signature") {
+      ok = !value.empty();
+      options.signature = value;
+    }
     else if (name == "--batch") ok = parse_number(value, &batch);
     else if (name == "--log-level") {
       ok = value == "debug" || value == "info";
