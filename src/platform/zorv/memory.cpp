@@ -174,6 +174,10 @@ void zorv_memory_drain(void) {
   ensure_registered();
   flush_parked();
   rcu_barrier();
+  // Every bracket that was open when a deferred free was requested has
+  // closed, so the caller may now free what readers held, as the deferred
+  // frees do (callers that retire memory by other means rely on this).
+  tsan_acquire_grace();
 }
 
 }  // extern "C"
