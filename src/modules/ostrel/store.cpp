@@ -120,18 +120,16 @@ void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming) {
   if (zorv_hash_retrieve(&check_tags, key, klen, &data)) {
     container = static_cast<tag_container *>(data);
   } else {
-    container = static_cast<tag_container *>(calloc(1, sizeof(tag_container)));
-    zorv_hash_table *tbl =
-        static_cast<zorv_hash_table *>(calloc(1, sizeof(zorv_hash_table)));
-    if (container == nullptr || tbl == nullptr) {
-      free(container);
-      free(tbl);
+    container = static_cast<tag_container *>(
+        calloc(1, sizeof(tag_container) + static_cast<size_t>(klen) + 1));
+    if (container == nullptr) {
       write_unlock();
       zorv_memory_end();
       return;
     }
-    zorv_hash_init(tbl);
-    container->tbl = tbl;
+    memcpy(container->key, key, static_cast<size_t>(klen) + 1);
+    container->tbl = &container->tbl_storage;
+    zorv_hash_init(container->tbl);
     new_container = true;
   }
 
@@ -157,7 +155,6 @@ void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming) {
   if (!changed) {
     if (new_container) {
       zorv_hash_destroy(container->tbl, nullptr, nullptr);
-      free(container->tbl);
       free(container);
     }
     write_unlock();
@@ -165,18 +162,14 @@ void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming) {
     return;
   }
 
-  if (new_container) {
-    char *key_copy = strdup(key);
-    if (key_copy == nullptr ||
-        !zorv_hash_store(&check_tags, key_copy, klen, container)) {
-      // Cannot happen under the write lock unless memory ran out; the
-      // container's one element then stays unreachable rather than freed
-      // under a reader.
-      free(key_copy);
-      write_unlock();
-      zorv_memory_end();
-      return;
-    }
+  if (new_container &&
+      !zorv_hash_store(&check_tags, container->key, klen, container)) {
+    // Only when memory ran out (under the write lock nobody else inserts):
+    // the container and its one element stay unreachable rather than be
+    // freed where a reader might hold them.
+    write_unlock();
+    zorv_memory_end();
+    return;
   }
 
   std::atomic_ref<uint64_t> gen(container->gen);
