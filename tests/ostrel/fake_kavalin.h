@@ -17,6 +17,15 @@ int registrations();
 /* Gives cluster_id a (dummy, never dereferenced) client, or takes it away. */
 void set_client(int cluster_id, bool present);
 
+/* How often the client lookup was asked for cluster_id; waits (bounded)
+ * until it was asked n times. Registration asks once, a worker once as it
+ * starts: so a test can tell that a worker got past its start. */
+int lookups(int cluster_id);
+bool wait_lookups(int cluster_id, int n);
+/* The n-th lookup for cluster_id (counting as lookups() does) answers
+ * null, as if kavalin had dropped the cluster just then. */
+void fail_lookup_number(int cluster_id, int n);
+
 /* Calls the registered callback as kavalin does after its table changed. */
 zorv_hook_return_t fire_cluster_changed(int cluster_id);
 

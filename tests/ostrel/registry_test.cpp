@@ -88,12 +88,16 @@ TEST_F(RegistryTest, NewReplaceRemoveHandsOverWorkers) {
   subscriber = strdup("test-subscriber");
   pthread_mutex_unlock(&clusters_lock);
 
+  // Each registration and each worker start looks the client up once;
+  // waiting for a worker's lookup makes sure it got past its start.
+  const int base = fake_kavalin::lookups(1);
   fake_kavalin::set_client(1, true);
   EXPECT_EQ(fake_kavalin::fire_cluster_changed(1), ZORV_HOOK_CONTINUE);
   EXPECT_EQ(logs.count(kNotice, registered_line(1)), 1);
   cluster *first = wait_running(1);
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(first->cluster_id, 1);
+  ASSERT_TRUE(fake_kavalin::wait_lookups(1, base + 2));
 
   // Same id again: the new record replaces the old, whose worker stops,
   // releases its record and starts the replacement's worker.
@@ -102,12 +106,14 @@ TEST_F(RegistryTest, NewReplaceRemoveHandsOverWorkers) {
   ASSERT_TRUE(logs.wait_for(kNotice, stopping_line(1), 1));
   cluster *second = wait_running(1);
   ASSERT_NE(second, nullptr);
+  ASSERT_TRUE(fake_kavalin::wait_lookups(1, base + 4));
 
   // The replacement really has a worker of its own: replacing it once more
   // stops that one too.
   fake_kavalin::fire_cluster_changed(1);
   ASSERT_TRUE(logs.wait_for(kNotice, stopping_line(1), 2));
   ASSERT_NE(wait_running(1), nullptr);
+  ASSERT_TRUE(fake_kavalin::wait_lookups(1, base + 6));
 
   // Removal: kavalin no longer has a client.
   fake_kavalin::set_client(1, false);
@@ -209,9 +215,11 @@ TEST_F(RegistryTest, EarlyClusterWorkerStopsWithoutSubscriber) {
   subscriber = nullptr;
   pthread_mutex_unlock(&clusters_lock);
   LogCapture logs;
+  const int base = fake_kavalin::lookups(5);
   fake_kavalin::set_client(5, true);
   fake_kavalin::fire_cluster_changed(5);
   ASSERT_NE(wait_running(5), nullptr);
+  ASSERT_TRUE(fake_kavalin::wait_lookups(5, base + 2));
   fake_kavalin::set_client(5, false);
   fake_kavalin::fire_cluster_changed(5);
   EXPECT_TRUE(logs.wait_for(kNotice, stopping_line(5)));
@@ -219,11 +227,17 @@ TEST_F(RegistryTest, EarlyClusterWorkerStopsWithoutSubscriber) {
 
 TEST_F(RegistryTest, NoticesFallBackToHostStreams) {
   LogCapture logs;
+  pthread_mutex_lock(&clusters_lock);
+  free(subscriber);
+  subscriber = nullptr;  // the worker then waits and reads no stream
+  pthread_mutex_unlock(&clusters_lock);
+  const int base = fake_kavalin::lookups(2);
   zorv_log_stream_t saved_notice = noticels, saved_error = errorls;
   noticels = nullptr;
   errorls = nullptr;
   fake_kavalin::set_client(2, true);
   fake_kavalin::fire_cluster_changed(2);
+  ASSERT_TRUE(fake_kavalin::wait_lookups(2, base + 2));
   // The worker reads noticels only once it is told to stop (after the
   // removal below, through clusters_lock), so restoring it here is safe.
   noticels = saved_notice;
@@ -233,6 +247,48 @@ TEST_F(RegistryTest, NoticesFallBackToHostStreams) {
   EXPECT_EQ(logs.count("notice", registered_line(2)), 1);
   EXPECT_EQ(logs.count("error", unregister_line(2)), 1);
   EXPECT_TRUE(logs.wait_for(kNotice, stopping_line(2)));
+}
+
+TEST_F(RegistryTest, RecordOfAWorkerThatEndedEarlyIsReleasedAndReplaced) {
+  LogCapture logs;
+  pthread_mutex_lock(&clusters_lock);
+  free(subscriber);
+  subscriber = strdup("test-subscriber");
+  pthread_mutex_unlock(&clusters_lock);
+  // The worker's own lookup (the second from now) finds no client: it ends
+  // at once and leaves its record in the table.
+  const int base = fake_kavalin::lookups(3);
+  fake_kavalin::fail_lookup_number(3, base + 2);
+  fake_kavalin::set_client(3, true);
+  fake_kavalin::fire_cluster_changed(3);
+  ASSERT_TRUE(logs.wait_for(kError, "[3] can't get client for cluster\n"));
+  EXPECT_NE(record_for(3), nullptr);
+
+  // A replacement releases that record (AddressSanitizer would report it
+  // leaked) and gets its worker at once instead of waiting for a hand-over
+  // that cannot come.
+  fake_kavalin::fire_cluster_changed(3);
+  EXPECT_EQ(logs.count(kNotice, updated_line(3)), 1);
+  ASSERT_NE(wait_running(3), nullptr);
+  EXPECT_TRUE(logs.wait_for(
+      kError, "[3] failed to register cluster. Can't connect.\n"));
+
+  fake_kavalin::set_client(3, false);
+  fake_kavalin::fire_cluster_changed(3);
+  EXPECT_TRUE(logs.wait_for(kNotice, stopping_line(3)));
+  EXPECT_EQ(record_for(3), nullptr);
+}
+
+TEST_F(RegistryTest, RemovalOfARecordWhoseWorkerEndedEarly) {
+  LogCapture logs;
+  const int base = fake_kavalin::lookups(4);
+  fake_kavalin::fail_lookup_number(4, base + 2);
+  fake_kavalin::set_client(4, true);
+  fake_kavalin::fire_cluster_changed(4);
+  ASSERT_TRUE(logs.wait_for(kError, "[4] can't get client for cluster\n"));
+  fake_kavalin::set_client(4, false);
+  fake_kavalin::fire_cluster_changed(4);
+  EXPECT_EQ(record_for(4), nullptr);  // released, not left to a dead worker
 }
 
 TEST_F(RegistryTest, ThreadCreationFailureTerminates) {

@@ -80,6 +80,10 @@ typedef struct cluster {
   uint8_t full_state;
   char *last_set_name;
   setcrdt_element_info_t last_info;
+  /* Set (under clusters_lock) by a worker that ended on its own while its
+   * record stayed in the table: nobody will release the record but the
+   * table, so free_cluster does. */
+  uint32_t worker_gone;
 } cluster;
 
 inline uint32_t started_load(cluster *c) {

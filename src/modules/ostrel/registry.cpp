@@ -9,6 +9,7 @@
  * A waiting record removed from the table is released at once. */
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "modules/kavalin/kavalin.h"
 #include "modules/ostrel/internal.h"
@@ -18,10 +19,21 @@ pthread_mutex_t clusters_lock;
 pthread_cond_t clusters_cond;
 zorv_hash_table cluster_signatures;
 
+/* Set by free_cluster (under clusters_lock) when it released a record whose
+ * worker had already ended on its own: the replacement must not wait for a
+ * hand-over that will never come. */
+static bool released_without_worker = false;
+
 void ostrel_registry_setup(void) {
   zorv_hash_init(&clusters);
   pthread_mutex_init(&clusters_lock, nullptr);
-  pthread_cond_init(&clusters_cond, nullptr);
+  // Workers pause with timed waits on the monotonic clock, so that a clock
+  // change neither stretches nor cuts their pauses.
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&clusters_cond, &attr);
+  pthread_condattr_destroy(&attr);
   zorv_hash_init_locks(&cluster_signatures, 128, ZORV_HASH_LOCK_MODE_MUTEX);
 }
 
@@ -39,6 +51,12 @@ static void release_cluster(cluster *c) {
  * zorv_hash_replace, so always under clusters_lock. */
 void free_cluster(void *record) {
   cluster *c = static_cast<cluster *>(record);
+  if (started_load(c) != 0 && c->worker_gone) {
+    // Its worker ended early and left it to the table.
+    released_without_worker = true;
+    release_cluster(c);
+    return;
+  }
   if (started_load(c) != 0) {
     // A worker owns the record now; it sees the 0, ends and releases it.
     started_store(c, 0);
@@ -77,8 +95,10 @@ void register_cluster(int cluster_id) {
   zorv_dyn_buffer_init(&c->buffer);
 
   pthread_mutex_lock(&clusters_lock);
+  released_without_worker = false;
   int rv = zorv_hash_replace(&clusters, &c->cluster_id, sizeof(c->cluster_id),
                              c, nullptr, free_cluster);
+  const bool no_handover = released_without_worker;
   // nodes_cnt is read under the lock: once the record is in the table a
   // worker may start filling it in.
   uint32_t nodes_cnt = c->nodes_cnt;
@@ -96,6 +116,7 @@ void register_cluster(int cluster_id) {
     zorvL(notice,
           "[%d] Updated cluster for check tag replication with %d nodes\n",
           cluster_id, static_cast<int>(nodes_cnt));
+    if (no_handover) spinup_threads();
   } else {
     zorvL(err, "[%d] failed to update cluster\n", cluster_id);
     release_cluster(c);

@@ -1,15 +1,66 @@
-/* The worker thread of one replication record.
+/* ostrelate_thread: the replication worker of one record.
  *
- * For now the worker only keeps the handshake with the registration side:
- * it waits for the subscriber, then for its record to be told to stop, and
- * on stop releases the record and starts the workers of waiting records
- * (among them the one that replaced its own). The replication passes come
- * with the feed requests and stream decoders. */
+ * Each pass, while the record's started flag is set:
+ *   P1 nodes       (once)  the cluster's node list
+ *   P2 topology    (once)  claim its signature; a claimed one ends the worker
+ *   P3 checkpoint          create one on the node `theone` picks
+ *   P4 full state          once per checkpoint; failure: next node
+ *   P5 diff                409: new checkpoint; failures beyond the
+ *                          fail-over time: next node
+ *   P6 pause               by the pass's outcome
+ * A stop request (started 0) is honoured at the next loop test; pauses end
+ * early when it comes, so a replaced cluster hands over at once. */
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
+#include <time.h>
 
+#include "drask/client.h"
+#include "modules/kavalin/kavalin.h"
 #include "modules/ostrel/internal.h"
 #include "zorv/memory.h"
 #include "zorv/thread.h"
+#include "zorv/time.h"
+
+namespace {
+
+enum class Outcome { kFailed, kSucceeded, kNeutral };
+
+/* Sleeps up to seconds, or less when the record is told to stop. */
+void pause_seconds(cluster *c, int seconds) {
+  if (seconds <= 0) return;
+  struct timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += seconds;
+  pthread_mutex_lock(&clusters_lock);
+  while (started_load(c) != 0) {
+    if (pthread_cond_timedwait(&clusters_cond, &clusters_lock, &deadline) ==
+        ETIMEDOUT) {
+      break;
+    }
+  }
+  pthread_mutex_unlock(&clusters_lock);
+}
+
+void set_thread_name(const char *format, int id, const char *signature) {
+  char name[48];
+  snprintf(name, sizeof(name), format, id, signature);
+  zorv_thread_setname(name);
+}
+
+/* A worker that ends without being told to (no client, signature already
+ * claimed) leaves its record in the table. Mark it so that free_cluster
+ * releases it when the cluster is removed or replaced; if that has already
+ * happened, the record is this thread's to release. */
+void end_early(cluster *c) {
+  pthread_mutex_lock(&clusters_lock);
+  bool owned = started_load(c) == 0;
+  if (!owned) c->worker_gone = 1;
+  pthread_mutex_unlock(&clusters_lock);
+  if (owned) free_cluster(c);
+}
+
+}  // namespace
 
 bool wait_for_subscriber(cluster *c) {
   // A cluster announced before post-initialisation gets its worker before
@@ -23,29 +74,139 @@ bool wait_for_subscriber(cluster *c) {
   return ready;
 }
 
-/* Sleeps until the record is told to stop. */
-static void wait_for_stop(cluster *c) {
-  pthread_mutex_lock(&clusters_lock);
-  while (started_load(c) != 0) {
-    pthread_cond_wait(&clusters_cond, &clusters_lock);
-  }
-  pthread_mutex_unlock(&clusters_lock);
-}
-
 void *ostrelate_thread(void *record) {
   cluster *c = static_cast<cluster *>(record);
-  const int cluster_id = c->cluster_id;
+  const int id = c->cluster_id;
 
+  drask_client_t *client = kavalin_client_for_cluster(id);
+  if (client == nullptr) {
+    zorvL(errorls, "[%d] can't get client for cluster\n", id);
+    end_early(c);
+    spinup_threads();
+    return nullptr;
+  }
   zorv_memory_init_thread();
-  char name[48];
-  snprintf(name, sizeof(name), "tags:%d", cluster_id);
-  zorv_thread_setname(name);
+  set_thread_name("tags:%d", id, "");
 
-  if (wait_for_subscriber(c)) wait_for_stop(c);
+  drask_topo_t *topology = nullptr;
+  const char *signature = nullptr;
+  bool success = false;
+  bool ready = wait_for_subscriber(c);
+
+  while (ready && started_load(c) != 0) {
+    // P1: the node list, once.
+    if (c->nodes == nullptr) {
+      const char *nodes[DRASK_MAX_NODES];
+      int n = drask_client_get_all_nodes(client, nodes);
+      if (n == -1) {
+        zorvL(errorls, "[%d] failed to register cluster. Can't connect.\n", id);
+        pause_seconds(c, 5);
+        continue;
+      }
+      c->nodes = static_cast<const char **>(
+          calloc(n > 0 ? static_cast<size_t>(n) : 1, sizeof(char *)));
+      if (n > 0) memcpy(c->nodes, nodes, static_cast<size_t>(n) * sizeof(char *));
+      c->nodes_cnt = static_cast<uint32_t>(n);
+    }
+
+    // P2: the topology and its signature, once.
+    if (topology == nullptr) {
+      topology = drask_client_get_active_topo(client);
+      if (topology == nullptr) {
+        zorvL(errorls, "[%d] error fetching topology of cluster.\n", id);
+        pause_seconds(c, 5);
+        continue;
+      }
+      signature = topo_signature(topology, nullptr);
+      int rv = zorv_hash_set(&cluster_signatures, signature,
+                             static_cast<int>(strlen(signature)),
+                             reinterpret_cast<void *>(1), nullptr, nullptr);
+      if (rv == 2) {
+        zorvL(errorls,
+              "[%d] ostrelate already replicating cluster with same signature "
+              "%s. Skipping cluster.\n",
+              id, signature);
+        end_early(c);
+        zorv_memory_fini_thread();
+        spinup_threads();
+        return nullptr;
+      }
+      zorvL(noticels, "[%d] ostrelate starting against %s\n", id, signature);
+      set_thread_name("tags:%d/%s", id, signature);
+    }
+
+    Outcome outcome = Outcome::kNeutral;
+    bool creation_failed = false;
+
+    // P3: a checkpoint.
+    if (c->checkpoint == nullptr) {
+      c->full_complete = false;
+      c->full_state = 255;
+      establish_checkpoint(c);
+      creation_failed = c->checkpoint == nullptr;
+    }
+
+    if (!creation_failed && !c->full_complete) {
+      // P4: the full state.
+      zorvL(noticels, "[%d] ostrelate full sync against %s\n", id, signature);
+      int status = pull_it(c, "/meta/check/tag", read_full);
+      if (status != 200) {
+        zorvL(errorls, "[%d] ostrelate full sync failed against %s\n", id,
+              signature);
+        drop_checkpoint(c);
+        c->theone++;
+        outcome = Outcome::kFailed;
+      } else {
+        if (zorv_dyn_buffer_used(&c->buffer) > 0) {
+          zorvL(errorls, "[%d] ostrelate full sync had trailing data\n", id);
+        }
+        c->full_complete = true;
+        zorvL(noticels, "[%d] ostrelate full sync complete against %s\n", id,
+              signature);
+        outcome = Outcome::kSucceeded;
+      }
+    } else if (!creation_failed) {
+      // P5: the changes since the checkpoint.
+      int status = pull_it(c, "/metafeed/check/tag?subscriber=%s&checkpoint=%s",
+                           read_diff);
+      if (status == 200) {
+        zorvL(controlls, "[%d] ostrelate advanced checkpoint [%s] against %s\n",
+              id, c->checkpoint ? c->checkpoint : "none", signature);
+        outcome = Outcome::kSucceeded;
+      } else if (status == 409) {
+        zorvL(errorls, "[%d] ostrelate lost checkpoint against %s\n", id,
+              signature);
+        free(c->checkpoint);
+        c->checkpoint = nullptr;
+      } else if (zorv_now_us() - c->last_success >
+                 static_cast<uint64_t>(max_fail_us_before_next)) {
+        zorvL(errorls, "[%d] ostrelate lost sync against %s\n", id, signature);
+        drop_checkpoint(c);
+        c->theone++;
+      } else {
+        outcome = Outcome::kFailed;
+      }
+    }
+
+    // P6: the pause. A node that keeps refusing checkpoints is retried
+    // once a second, not in a tight loop.
+    if (outcome == Outcome::kFailed) success = false;
+    if (outcome == Outcome::kSucceeded) success = true;
+    if (outcome == Outcome::kFailed || creation_failed || !success) {
+      pause_seconds(c, 1);
+    } else if (!c->checkpoint_changed) {
+      pause_seconds(c, update_interval);
+    }
+  }
 
   // Stopping: the record left the table and belongs to this thread alone.
-  zorvL(noticels, "[%d] ostrelate stopping against %d\n", cluster_id,
-        cluster_id);
+  if (signature != nullptr) {
+    zorvL(noticels, "[%d] ostrelate stopping against %s\n", id, signature);
+    zorv_hash_delete(&cluster_signatures, signature,
+                     static_cast<int>(strlen(signature)), nullptr, nullptr);
+  } else {
+    zorvL(noticels, "[%d] ostrelate stopping against %d\n", id, id);
+  }
   free_cluster(c);  // started is 0: releases the record
   zorv_memory_fini_thread();
   spinup_threads();

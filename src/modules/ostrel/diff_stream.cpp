@@ -1,0 +1,55 @@
+/* read_diff: the diff stream, self-contained messages of one element each.
+ *
+ *   message := L (4, big-endian: bytes that follow)
+ *              N (4, big-endian: name length, 36)
+ *              check UUID (36) | element info (16) | tag text (len)
+ *
+ * A well-formed message has L = len + 56. A bad message is skipped, never
+ * fatal: the pull's status alone decides whether it succeeded. */
+#include <string.h>
+
+#include "modules/ostrel/internal.h"
+#include "modules/ostrel/stream_buffer.h"
+
+static constexpr size_t kFixedPart = 60;  // L, N, name and info
+
+size_t read_diff(char *bytes, size_t size, size_t count, void *record) {
+  cluster *c = static_cast<cluster *>(record);
+  const size_t m = size * count;
+  if (m != 0) zorv_dyn_buffer_add(&c->buffer, bytes, m);
+
+  const char *data = zorv_dyn_buffer_data(&c->buffer);
+  const size_t used = zorv_dyn_buffer_used(&c->buffer);
+  size_t off = 0;
+
+  while (used - off >= 4) {
+    const auto *msg = reinterpret_cast<const unsigned char *>(data + off);
+    const size_t avail = used - off;
+    const uint64_t len_field = read_be32(msg);
+    if (avail < len_field + 4) break;  // completed by a later call
+
+    // The fixed part is read only when it lies inside the buffered bytes.
+    // A message with an empty tag text (L = 56) ends exactly at 60 bytes;
+    // it is complete, so it is taken even when nothing follows it yet.
+    const bool fixed_readable =
+        avail > kFixedPart || (avail == kFixedPart && len_field >= 56);
+    if (avail >= 8 && read_be32(msg + 4) == 36 && fixed_readable) {
+      char uuid[37];
+      memcpy(uuid, msg + 8, 36);
+      uuid[36] = '\0';
+      setcrdt_alter_entry_t entry;
+      entry.info.seq = read_le64(msg + 44);
+      entry.info.word = read_le32(msg + 52);
+      if (len_field == uint64_t{entry.info.len} + 56) {
+        entry.value = reinterpret_cast<const char *>(msg + kFixedPart);
+        store_check_tag(uuid, &entry);
+      } else {
+        zorvL(errorls, "[%d] ostrel malformed diff message\n", c->cluster_id);
+      }
+    }
+    off += 4 + len_field;
+  }
+
+  discard_front(&c->buffer, off);
+  return m;
+}

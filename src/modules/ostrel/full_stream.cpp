@@ -1,0 +1,119 @@
+/* read_full: the full-state stream, a nesting of typed, length-prefixed
+ * records (outer name, inner name, then per check a set name followed by
+ * element info / element value pairs), checked by a small state machine
+ * and merged into the store element by element.
+ *
+ *   record := type (1 byte, 0..4) | L (4 bytes, big-endian) | L bytes
+ *
+ * full_state is 255 before the first record, the type of the last accepted
+ * record after it, and 254 once the stream was refused (final for the
+ * pull). */
+#include <stdlib.h>
+#include <string.h>
+
+#include "modules/ostrel/internal.h"
+#include "modules/ostrel/stream_buffer.h"
+
+enum : uint8_t { kFullInitial = 255, kFullFailed = 254 };
+
+bool full_state_transition_allowed(uint8_t from, uint8_t to) {
+  // Rows: from 0..4; columns: to 0..4.
+  static constexpr bool allowed[5][5] = {
+      {true, true, false, false, false},   // outer name
+      {true, true, true, false, false},    // inner name
+      {false, true, true, false, true},    // set name
+      {false, false, true, false, true},   // element value
+      {false, false, false, true, false},  // element info
+  };
+  if (to > 4) return false;
+  if (from == kFullInitial) return to == 0;
+  if (from > 4) return false;
+  return allowed[from][to];
+}
+
+/* Whether a record of this type may have this length at all, known as soon
+ * as its header is in: lets a stream that is already wrong fail at once
+ * instead of after buffering up to 4 GiB of payload. */
+static bool length_plausible(const cluster *c, uint8_t type, uint32_t len) {
+  switch (type) {
+    case 0: return len == 0 || len == 5;
+    case 1: return len == 0 || len == 3;
+    case 3: return len == c->last_info.len;
+    case 4: return len == 16;
+    default: return true;
+  }
+}
+
+static void fail(cluster *c, uint8_t previous, uint8_t type, uint32_t len,
+                 const char *payload, size_t payload_have) {
+  size_t shown = payload_have < len ? payload_have : len;
+  zorvL(errorls, "[%d] error in setcrdt stream in state %d->%d '%.*s'\n",
+        c->cluster_id, previous, type, static_cast<int>(shown), payload);
+  c->full_state = kFullFailed;
+}
+
+size_t read_full(char *bytes, size_t size, size_t count, void *record) {
+  cluster *c = static_cast<cluster *>(record);
+  const size_t m = size * count;
+  if (m != 0) zorv_dyn_buffer_add(&c->buffer, bytes, m);
+
+  const char *data = zorv_dyn_buffer_data(&c->buffer);
+  const size_t used = zorv_dyn_buffer_used(&c->buffer);
+  size_t off = 0;
+  bool failed = false;
+
+  while (used - off > 4) {
+    const auto *r = reinterpret_cast<const unsigned char *>(data + off);
+    const uint8_t type = r[0];
+    const uint32_t len = read_be32(r + 1);
+    const char *payload = data + off + 5;
+    const size_t have = used - off - 5;
+    const uint8_t previous = c->full_state;
+
+    if (!full_state_transition_allowed(previous, type) ||
+        !length_plausible(c, type, len)) {
+      fail(c, previous, type, len, payload, have);
+      failed = true;
+      break;
+    }
+    if (have < len) break;  // completed by a later call
+
+    c->full_state = type;
+    bool ok = true;
+    switch (type) {
+      case 0:
+        ok = len == 0 || memcmp(payload, "check", 5) == 0;
+        break;
+      case 1:
+        ok = len == 0 || memcmp(payload, "tag", 3) == 0;
+        break;
+      case 2:
+        free(c->last_set_name);
+        c->last_set_name = (len == 36) ? strndup(payload, 36) : nullptr;
+        break;
+      case 4: {
+        const auto *p = reinterpret_cast<const unsigned char *>(payload);
+        c->last_info.seq = read_le64(p);
+        c->last_info.word = read_le32(p + 8);
+        break;
+      }
+      case 3:
+        if (c->last_set_name != nullptr) {
+          setcrdt_alter_entry_t entry;
+          entry.value = payload;
+          entry.info = c->last_info;
+          store_check_tag(c->last_set_name, &entry);
+        }
+        break;
+    }
+    if (!ok) {
+      fail(c, previous, type, len, payload, have);
+      failed = true;
+      break;
+    }
+    off += 5 + size_t{len};
+  }
+
+  discard_front(&c->buffer, off);
+  return failed ? 0 : m;
+}
