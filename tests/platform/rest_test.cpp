@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -289,6 +290,41 @@ TEST_F(RestTest, UploadThatIsNotXml) {
 
   req.body.clear();  // an empty body is no document either
   EXPECT_EQ(400, http_test::perform(req).status);
+}
+
+TEST_F(RestTest, OversizedUploadIsRefusedBeforeItIsSent) {
+  // 100 MB announced, produced lazily: the server answers 413 from the
+  // headers alone, so almost nothing of the body is ever produced.
+  struct Source {
+    curl_off_t produced = 0;
+  } src;
+  auto produce = +[](char *buf, size_t size, size_t n, void *cls) -> size_t {
+    auto *s = static_cast<Source *>(cls);
+    memset(buf, 'x', size * n);
+    s->produced += static_cast<curl_off_t>(size * n);
+    return size * n;
+  };
+  const curl_off_t announced = 100ll << 20;
+  CURL *curl = curl_easy_init();
+  std::string body, u = url("/upload");
+  curl_easy_setopt(curl, CURLOPT_URL, u.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 20000L);
+  curl_easy_setopt(curl, CURLOPT_POST, 1L);
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, announced);
+  curl_easy_setopt(curl, CURLOPT_READFUNCTION, produce);
+  curl_easy_setopt(curl, CURLOPT_READDATA, &src);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, http_test::collect_body);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  int calls_before = g_upload_calls.load();
+  curl_easy_perform(curl);  // may end in a send error once the server closes
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_cleanup(curl);
+  EXPECT_EQ(413, status);
+  EXPECT_EQ("request body too large\n", body);
+  EXPECT_LT(src.produced, 1ll << 20);
+  EXPECT_EQ(calls_before, g_upload_calls.load());
 }
 
 TEST_F(RestTest, ListenRefusesBadArguments) {

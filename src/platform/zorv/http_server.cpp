@@ -117,10 +117,14 @@ void route_request(zorv_http_session_ctx *ctx) {
 /* Whether the request announced a body. A response queued before the
  * request has been read whole makes libmicrohttpd close the connection, so
  * answers to body-less requests wait for the final call. */
-bool expects_body(MHD_Connection *conn) {
+uint64_t announced_length(MHD_Connection *conn) {
   const char *len =
       MHD_lookup_connection_value(conn, MHD_HEADER_KIND, "Content-Length");
-  if (len && std::strtoull(len, nullptr, 10) > 0) return true;
+  return len ? std::strtoull(len, nullptr, 10) : 0;
+}
+
+bool expects_body(MHD_Connection *conn) {
+  if (announced_length(conn) > 0) return true;
   return MHD_lookup_connection_value(conn, MHD_HEADER_KIND,
                                      "Transfer-Encoding") != nullptr;
 }
@@ -147,6 +151,8 @@ MHD_Result access_handler(void *cls, MHD_Connection *conn, const char *url,
     ctx->restc.tls = ctx->listener->tls;
     ctx->restc._host = ctx;
     route_request(ctx);
+    if (!ctx->ended && announced_length(conn) > kMaxBodyBytes)
+      answer_text(ctx, 413 /* content too large */, "request body too large\n");
     /* A refused upload is answered at once, before its body is read. */
     if (ctx->ended && expects_body(conn)) return queue_session_response(ctx);
     return MHD_YES;
