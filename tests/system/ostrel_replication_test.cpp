@@ -140,7 +140,7 @@ class OstrelReplicationTest : public ::testing::Test {
   }
   std::string certs() { return dir_.file("certs"); }
 
-  bool start_daemon(wt::Daemon &d, Standin &s) {
+  bool start_daemon(wt::Daemon &d, Standin &s, const std::string &more = "") {
     wt::ConfigOptions opt;
     opt.certs_dir = certs();
     opt.modules_xml =
@@ -152,7 +152,7 @@ class OstrelReplicationTest : public ::testing::Test {
         "  <clusters my_id=\"6f1c2a4e-3b5d-4c7e-9f80-1a2b3c4d5e6f\"/>\n"
         "  <drask timeout=\"5000\" connecttimeout=\"1000\"><swimlane>"
         "<bootstrap cluster=\"1\" host=\"127.0.0.1:" +
-        std::to_string(s.node(0)) + "\"/></swimlane></drask>\n";
+        std::to_string(s.node(0)) + "\"/>" + more + "</swimlane></drask>\n";
     std::string conf = dir_.file("wendrel.conf");
     if (!wt::write_file(conf, wt::make_config(opt))) return false;
     return d.start(conf, dir_.file("wendrel.log"));
@@ -248,6 +248,33 @@ TEST_F(OstrelReplicationTest, CorruptFullStateMovesToTheNextNode) {
   EXPECT_EQ(200, s.post("/tag/add", "{\"check\":\"" + fresh +
                                         "\",\"tag\":\"moved:on\"}").status);
   EXPECT_EQ("", converge(s, d)) << d.log();
+  EXPECT_EQ(0, d.stop());
+}
+
+TEST_F(OstrelReplicationTest, SameClusterUnderTwoIdsGetsOneWorker) {
+  Standin s;
+  ASSERT_TRUE(s.start({"--nodes", "2", "--base-port", "0", "--checks", "30",
+                       "--tags-per-check", "3", "--seed", "9"},
+                      dir_.file("standin.log")));
+  // Cluster 2 reaches the same cluster through its other node: the same
+  // topology signature.
+  wt::Daemon d;
+  ASSERT_TRUE(start_daemon(d, s,
+                           "<bootstrap cluster=\"2\" host=\"127.0.0.1:" +
+                               std::to_string(s.node(1)) + "\"/>"))
+      << d.log();
+  EXPECT_TRUE(d.wait_for_log(
+      "ostrelate already replicating cluster with same signature", 30000))
+      << d.log();
+  EXPECT_EQ("", converge(s, d)) << d.log();
+  auto log = d.log();
+  size_t starts = 0;
+  for (size_t p = 0; (p = log.find("] ostrelate starting against", p)) !=
+                     std::string::npos;
+       p++) {
+    starts++;
+  }
+  EXPECT_EQ(1u, starts) << log;
   EXPECT_EQ(0, d.stop());
 }
 
