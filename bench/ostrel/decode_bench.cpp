@@ -19,6 +19,7 @@ void store_check_tag(const char *, const setcrdt_alter_entry_t *) {
   g_elements++;
 }
 zorv_log_stream_t errorls = nullptr;
+zorv_log_stream_t noticels = nullptr;
 #else
 extern "C" void kavalin_cluster_changed_hook_register(
     const char *, kavalin_cluster_changed_hook_func_t, void *) {}

@@ -194,6 +194,25 @@ TEST_F(OstrelReplicationTest, FreshStartThenDiffsThenLostCheckpoint) {
       << d.log();
   EXPECT_EQ("", converge(s, d)) << d.log();
 
+  // The status route tells what the worker does.
+  auto st = wt::https_request(certs(), d.https_port(), "/module/ostrel/status.json");
+  EXPECT_EQ(200, st.status);
+  EXPECT_EQ("application/json", st.headers["content-type"]);
+  EXPECT_NE(std::string::npos, st.body.find("\"cluster_id\":1")) << st.body;
+  EXPECT_NE(std::string::npos, st.body.find("\"full_syncs\":1")) << st.body;
+  // (the serialiser may escape the slashes of the URL)
+  EXPECT_NE(std::string::npos, st.body.find("\"node\":\"http:")) << st.body;
+  EXPECT_NE(std::string::npos,
+            st.body.find("127.0.0.1:" + std::to_string(s.node(0)) + "\""))
+      << st.body;
+  EXPECT_EQ(std::string::npos, st.body.find("\"checkpoint\":null")) << st.body;
+  EXPECT_EQ(std::string::npos, st.body.find("\"elements_merged\":0,")) << st.body;
+  wt::RequestOptions anonymous;
+  anonymous.identity = "";
+  EXPECT_EQ(403, wt::https_request(certs(), d.https_port(),
+                                   "/module/ostrel/status.json", anonymous)
+                     .status);
+
   // Changes arrive through diffs: an addition, a removal, a new check, and
   // a removal followed by a re-addition.
   const std::string a = s.snapshot().begin()->first;

@@ -43,6 +43,7 @@ size_t read_diff(char *bytes, size_t size, size_t count, void *record) {
       if (len_field == uint64_t{entry.info.len} + 56) {
         entry.value = reinterpret_cast<const char *>(msg + kFixedPart);
         store_check_tag(uuid, &entry);
+        c->elements_merged++;
       } else {
         zorvL(errorls, "[%d] ostrel malformed diff message\n", c->cluster_id);
       }

@@ -13,6 +13,7 @@
 
 #include "modules/ostrel/internal.h"
 #include "modules/ostrel/stream_buffer.h"
+#include "zorv/time.h"
 
 enum : uint8_t { kFullInitial = 255, kFullFailed = 254 };
 
@@ -52,6 +53,20 @@ static void fail(cluster *c, uint8_t previous, uint8_t type, uint32_t len,
   c->full_state = kFullFailed;
 }
 
+/* A long full sync says how far it got, about every five seconds. */
+static void report_full_progress(cluster *c) {
+  uint64_t now = zorv_now_mono_us();
+  if (c->full_progress_at == 0) c->full_progress_at = now;
+  if (now - c->full_progress_at < 5000000) return;
+  c->full_progress_at = now;
+  zorvL(noticels,
+        "[%d] ostrelate full sync in progress: %llu checks, %llu elements, "
+        "%llu bytes\n",
+        c->cluster_id, static_cast<unsigned long long>(c->full_checks),
+        static_cast<unsigned long long>(c->full_elements),
+        static_cast<unsigned long long>(c->full_bytes));
+}
+
 size_t read_full(char *bytes, size_t size, size_t count, void *record) {
   cluster *c = static_cast<cluster *>(record);
   const size_t m = size * count;
@@ -88,6 +103,7 @@ size_t read_full(char *bytes, size_t size, size_t count, void *record) {
         ok = len == 0 || memcmp(payload, "tag", 3) == 0;
         break;
       case 2:
+        c->full_checks++;
         free(c->last_set_name);
         c->last_set_name = (len == 36) ? strndup(payload, 36) : nullptr;
         break;
@@ -103,7 +119,9 @@ size_t read_full(char *bytes, size_t size, size_t count, void *record) {
           entry.value = payload;
           entry.info = c->last_info;
           store_check_tag(c->last_set_name, &entry);
+          c->elements_merged++;
         }
+        c->full_elements++;
         break;
     }
     if (!ok) {
@@ -115,5 +133,7 @@ size_t read_full(char *bytes, size_t size, size_t count, void *record) {
   }
 
   discard_front(&c->buffer, off);
+  c->full_bytes += m;
+  report_full_progress(c);
   return failed ? 0 : m;
 }

@@ -84,6 +84,21 @@ typedef struct cluster {
    * record stayed in the table: nobody will release the record but the
    * table, so free_cluster does. */
   uint32_t worker_gone;
+
+  /* Progress of the full-state pull in progress (worker thread only). */
+  uint64_t full_checks, full_elements, full_bytes;
+  uint64_t full_progress_at; /* monotonic us of the last progress line */
+  uint64_t elements_merged;  /* every element handed to the store */
+
+  /* What the status route shows: published by the worker under
+   * clusters_lock, read there by the route. */
+  struct {
+    const char *phase;
+    const char *node; /* a string of the database client, or null */
+    char checkpoint[18];
+    uint64_t last_success;
+    uint64_t full_syncs, failovers, elements_merged;
+  } shown;
 } cluster;
 
 inline uint32_t started_load(cluster *c) {
@@ -187,5 +202,6 @@ zorv_hook_return_t check_tag_tagset_completer(void *closure,
 void accrue_tags(void *tagset, const char *tag);
 int ostrel_rest_show(zorv_http_rest_closure_t *restc, int npats, char **pats);
 void accrue_tags_rest_json(void *array, const char *tag);
+int ostrel_rest_status(zorv_http_rest_closure_t *restc, int npats, char **pats);
 
 #endif

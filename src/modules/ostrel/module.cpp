@@ -116,6 +116,10 @@ int ostrel_init(zorv_dso_generic_t *self) {
                  "GET", "/module/ostrel/show/",
                  "^([0-9a-fA-F]{4}(?:[0-9a-fA-F]{4}-){4}[0-9a-fA-F]{12}).json$",
                  ostrel_rest_show, zorv_http_rest_client_cert_auth) == 0);
+  // What each replication record is doing, for operators.
+  zorvAssert(zorv_http_rest_register_auth("GET", "/module/ostrel/",
+                                          "^status\\.json$", ostrel_rest_status,
+                                          zorv_http_rest_client_cert_auth) == 0);
   return 0;
 }
 

@@ -6,6 +6,7 @@
 
 #include "modules/ostrel/internal.h"
 #include "zorv/json.h"
+#include "zorv/time.h"
 
 static constexpr std::string_view kCheckUuidPrefix = "__check_uuid:";
 static constexpr int kCheckUuidTagSize = 13 + 36;
@@ -100,6 +101,64 @@ int ostrel_rest_show(zorv_http_rest_closure_t *restc, int npats, char **pats) {
   zorv_http_response_append_str(ctx, zorv_json_object_to_json_string(doc));
   zorv_http_response_append_str(ctx, "\n");
   zorv_http_response_end(ctx);
+  zorv_json_object_put(doc);
+  return 0;
+}
+
+/* One replication record as the status route shows it. */
+static zorv_json_object *record_status(const cluster *c, uint64_t now) {
+  zorv_json_object *o = zorv_json_object_new_object();
+  zorv_json_object_object_add(o, "cluster_id",
+                              zorv_json_object_new_int64(c->cluster_id));
+  const char *phase = c->shown.phase;
+  if (phase == nullptr) {
+    phase = started_load(const_cast<cluster *>(c)) ? "starting" : "waiting";
+  }
+  zorv_json_object_object_add(o, "phase", zorv_json_object_new_string(phase));
+  zorv_json_object_object_add(
+      o, "node",
+      c->shown.node ? zorv_json_object_new_string(c->shown.node) : nullptr);
+  zorv_json_object_object_add(
+      o, "checkpoint",
+      c->shown.checkpoint[0] ? zorv_json_object_new_string(c->shown.checkpoint)
+                             : nullptr);
+  zorv_json_object_object_add(
+      o, "seconds_since_last_success",
+      c->shown.last_success && now >= c->shown.last_success
+          ? zorv_json_object_new_double(
+                static_cast<double>(now - c->shown.last_success) / 1e6)
+          : nullptr);
+  zorv_json_object_object_add(o, "full_syncs",
+                              zorv_json_object_new_uint64(c->shown.full_syncs));
+  zorv_json_object_object_add(o, "failovers",
+                              zorv_json_object_new_uint64(c->shown.failovers));
+  zorv_json_object_object_add(
+      o, "elements_merged",
+      zorv_json_object_new_uint64(c->shown.elements_merged));
+  return o;
+}
+
+int ostrel_rest_status(zorv_http_rest_closure_t *restc, int, char **) {
+  zorv_json_object *doc = zorv_json_object_new_object();
+  zorv_json_object *list = zorv_json_object_new_array();
+  const uint64_t now = zorv_now_us();
+  pthread_mutex_lock(&clusters_lock);
+  zorv_hash_iter iter = ZORV_HASH_ITER_ZERO;
+  const char *key;
+  int klen;
+  void *data;
+  while (zorv_hash_adv(&clusters, &iter, &key, &klen, &data)) {
+    zorv_json_object_array_add(list,
+                               record_status(static_cast<cluster *>(data), now));
+  }
+  pthread_mutex_unlock(&clusters_lock);
+  zorv_json_object_object_add(doc, "clusters", list);
+
+  json_response_start(restc->http_ctx, 200, "OK");
+  zorv_http_response_append_str(restc->http_ctx,
+                                zorv_json_object_to_json_string(doc));
+  zorv_http_response_append_str(restc->http_ctx, "\n");
+  zorv_http_response_end(restc->http_ctx);
   zorv_json_object_put(doc);
   return 0;
 }

@@ -60,6 +60,36 @@ void end_early(cluster *c) {
   if (owned) free_cluster(c);
 }
 
+/* The phase a pass starts in, as the status route names it. */
+const char *phase_of(const cluster *c, const drask_topo_t *topology) {
+  if (c->nodes == nullptr) return "finding nodes";
+  if (topology == nullptr) return "finding topology";
+  if (c->checkpoint == nullptr) return "establishing";
+  return c->full_complete ? "diff sync" : "full sync";
+}
+
+struct Counts {
+  uint64_t full_syncs = 0;
+  uint64_t failovers = 0;
+};
+
+/* Publishes what the status route shows (under clusters_lock, where the
+ * route reads it). */
+void publish(cluster *c, const drask_topo_t *topology, const Counts &n) {
+  pthread_mutex_lock(&clusters_lock);
+  c->shown.phase = phase_of(c, topology);
+  c->shown.node = (c->nodes != nullptr && c->nodes_cnt > 0)
+                      ? c->nodes[c->theone % c->nodes_cnt]
+                      : nullptr;
+  snprintf(c->shown.checkpoint, sizeof(c->shown.checkpoint), "%s",
+           c->checkpoint ? c->checkpoint : "");
+  c->shown.last_success = c->last_success;
+  c->shown.full_syncs = n.full_syncs;
+  c->shown.failovers = n.failovers;
+  c->shown.elements_merged = c->elements_merged;
+  pthread_mutex_unlock(&clusters_lock);
+}
+
 }  // namespace
 
 bool wait_for_subscriber(cluster *c) {
@@ -91,9 +121,11 @@ void *ostrelate_thread(void *record) {
   drask_topo_t *topology = nullptr;
   const char *signature = nullptr;
   bool success = false;
+  Counts counts;
   bool ready = wait_for_subscriber(c);
 
   while (ready && started_load(c) != 0) {
+    publish(c, topology, counts);
     // P1: the node list, once.
     if (c->nodes == nullptr) {
       const char *nodes[DRASK_MAX_NODES];
@@ -149,18 +181,22 @@ void *ostrelate_thread(void *record) {
     if (!creation_failed && !c->full_complete) {
       // P4: the full state.
       zorvL(noticels, "[%d] ostrelate full sync against %s\n", id, signature);
+      c->full_checks = c->full_elements = c->full_bytes = 0;
+      c->full_progress_at = 0;
       int status = pull_it(c, "/meta/check/tag", read_full);
       if (status != 200) {
         zorvL(errorls, "[%d] ostrelate full sync failed against %s\n", id,
               signature);
         drop_checkpoint(c);
         c->theone++;
+        counts.failovers++;
         outcome = Outcome::kFailed;
       } else {
         if (zorv_dyn_buffer_used(&c->buffer) > 0) {
           zorvL(errorls, "[%d] ostrelate full sync had trailing data\n", id);
         }
         c->full_complete = true;
+        counts.full_syncs++;
         zorvL(noticels, "[%d] ostrelate full sync complete against %s\n", id,
               signature);
         outcome = Outcome::kSucceeded;
@@ -183,10 +219,13 @@ void *ostrelate_thread(void *record) {
         zorvL(errorls, "[%d] ostrelate lost sync against %s\n", id, signature);
         drop_checkpoint(c);
         c->theone++;
+        counts.failovers++;
       } else {
         outcome = Outcome::kFailed;
       }
     }
+
+    publish(c, topology, counts);
 
     // P6: the pause. A node that keeps refusing checkpoints is retried
     // once a second, not in a tight loop.
