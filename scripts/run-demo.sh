@@ -1,41 +1,233 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds a release build, makes the
-# certificates and runs the daemon with the example configuration in the
-# foreground, serving HTTPS on 127.0.0.1:8443. Stop it with Ctrl-C.
+# The whole system on this machine: installs what is missing, builds a
+# release build (build/release), makes local certificates (run/certs), starts
+# two stand-in database clusters with generated datasets, then the daemon
+# with kavalin and ostrel, and prints what to try. Runs until Ctrl-C, which
+# stops the daemon and the stand-ins. Logs go to run/*.log. docs/demo.md
+# walks through what it shows.
+#
+#   cluster 1: nodes 127.0.0.1:18101 and :18102, admin API on :18103
+#              (1,000 checks x 5 tags, seed 7)
+#   cluster 2: nodes 127.0.0.1:18201 and :18202, admin API on :18203
+#              (100 checks x 3 tags, seed 8)
+#   daemon:    https://127.0.0.1:8443, configuration run/wendrel.conf
+#              (a fresh copy of etc/wendrel.conf on every start, because the
+#              update endpoints write the file they were started with)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+run=$root/run
+bin=$root/build/release/bin
 
+say() { printf '%s\n' "$*"; }
+step() { printf '\n== %s\n' "$*"; }
+die() { printf '\nrun-demo: %s\n' "$*" >&2; exit 1; }
+
+step "packages (scripts/install-deps.sh)"
 scripts/install-deps.sh
+say "all present"
 
+step "release build in build/release"
 mkdir -p build
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release \
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DZORV_SANITIZE=none \
       -DZORV_BUILD_TESTS=OFF -DZORV_BUILD_BENCH=OFF > build/release.configure.log 2>&1 \
-  || { cat build/release.configure.log; exit 1; }
-cmake --build build/release -j "$(nproc)"
+  || { cat build/release.configure.log; die "cmake configure failed"; }
+cmake --build build/release -j "$(nproc)" > build/release.build.log 2>&1 \
+  || { tail -40 build/release.build.log; die "build failed (build/release.build.log)"; }
+say "built: $bin/wendrel, $bin/drask-standin, build/release/lib/*.so"
 
-scripts/make-certs.sh run/certs
+step "certificates in run/certs (scripts/make-certs.sh)"
+mkdir -p "$run"
+scripts/make-certs.sh "$run/certs"
+certs=$run/certs
+say "CA run/certs/ca.crt, server run/certs/server.crt, client run/certs/client.crt"
 
-certs=$root/run/certs
+# Every port the demo listens on must be free: an earlier demo that is still
+# running, or anything else on these ports, would answer in our place.
+port_busy() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+busy=()
+for p in 18101 18102 18103 18201 18202 18203 8443; do
+  if port_busy "$p"; then busy+=("$p"); fi
+done
+if [ ${#busy[@]} -gt 0 ]; then
+  who=""
+  if command -v ss >/dev/null; then
+    who=$(ss -ltnpH 2>/dev/null | grep -E ":($(IFS='|'; echo "${busy[*]}"))\b" || true)
+  fi
+  die "port(s) ${busy[*]} already in use on 127.0.0.1; is another demo still running?
+${who:+$who
+}Stop it (Ctrl-C in its terminal) and run this again."
+fi
+
+# From here on, whatever we started is stopped on exit, Ctrl-C or SIGTERM.
+pids=()
+sleeper=""
+stopping=0
+stop_all() {
+  [ "$stopping" -eq 1 ] && return
+  stopping=1
+  trap '' INT TERM
+  [ -n "$sleeper" ] && kill "$sleeper" 2>/dev/null
+  if [ ${#pids[@]} -gt 0 ]; then
+    printf '\n== stopping: daemon first, then the stand-ins\n'
+    local i
+    for (( i=${#pids[@]}-1; i>=0; i-- )); do
+      kill -TERM "${pids[$i]}" 2>/dev/null || true
+      # Each stops on SIGTERM within a moment; one that does not is killed.
+      local n=0
+      while kill -0 "${pids[$i]}" 2>/dev/null && [ $n -lt 100 ]; do
+        sleep 0.1; n=$((n + 1))
+      done
+      kill -KILL "${pids[$i]}" 2>/dev/null || true
+      wait "${pids[$i]}" 2>/dev/null || true
+    done
+    printf 'stopped; logs are in run/*.log\n'
+  fi
+}
+trap 'stop_all; exit 130' INT
+trap 'stop_all; exit 143' TERM
+trap 'stop_all' EXIT
+
+# wait_ready LOG PID: the stand-in prints "ready admin=... nodes=..." once
+# every listener is up.
+wait_ready() {
+  local log=$1 pid=$2 n=0
+  while ! grep -q '^ready ' "$log" 2>/dev/null; do
+    kill -0 "$pid" 2>/dev/null || { tail -20 "$log"; die "stand-in exited early (see $log)"; }
+    [ $n -lt 600 ] || die "stand-in not ready after 60 s (see $log)"
+    sleep 0.1; n=$((n + 1))
+  done
+  grep -m1 '^ready ' "$log"
+}
+
+start_standin() {  # NAME LOG ARGS...
+  local name=$1 log=$2; shift 2
+  "$bin/drask-standin" "$@" > "$log" 2>&1 &
+  pids+=($!)
+  printf '%s (pid %d): ' "$name" "$!"
+  wait_ready "$log" "$!"
+}
+
+step "stand-in clusters (logs run/standin-1.log, run/standin-2.log)"
+start_standin "cluster 1" "$run/standin-1.log" --nodes 2 --base-port 18101 \
+  --admin-port 18103 --checks 1000 --tags-per-check 5 --seed 7
+start_standin "cluster 2" "$run/standin-2.log" --nodes 2 --base-port 18201 \
+  --admin-port 18203 --checks 100 --tags-per-check 3 --seed 8
+
+# A check that really exists in cluster 1: the first line of its snapshot.
+curl -sf http://127.0.0.1:18103/snapshot > "$run/standin-1.snapshot" \
+  || die "cannot read the stand-in's snapshot"
+first=$(sed -n 1p "$run/standin-1.snapshot")
+uuid=${first%%$'\t'*}
+tags=${first#*$'\t'}
+tags=${tags//$'\t'/ }
+say "cluster 1 holds $(wc -l < "$run/standin-1.snapshot") checks (run/standin-1.snapshot); the demo uses"
+say "  $uuid: $tags"
+
+step "daemon (configuration run/wendrel.conf, log run/wendrel.log)"
+[ -f "$run/wendrel.conf" ] && cp "$run/wendrel.conf" "$run/wendrel.conf.last"
+# The example's certificate paths (../run/certs/...) resolve from run/ too.
+cp etc/wendrel.conf "$run/wendrel.conf"
+"$bin/wendrel" -c "$run/wendrel.conf" > "$run/wendrel.log" 2>&1 &
+wpid=$!
+pids+=("$wpid")
 base=https://127.0.0.1:8443
+n=0
+until curl -sf --cacert "$certs/ca.crt" "$base/health" >/dev/null 2>&1; do
+  kill -0 "$wpid" 2>/dev/null || { tail -20 "$run/wendrel.log"; die "wendrel exited early (see run/wendrel.log)"; }
+  [ $n -lt 300 ] || die "wendrel does not answer /health after 30 s (see run/wendrel.log)"
+  sleep 0.1; n=$((n + 1))
+done
+grep -m1 'wendrel ready' "$run/wendrel.log" || true
+
+# Replication has caught up once the show route answers the check's tags.
+c=(--cacert "$certs/ca.crt" --cert "$certs/client.crt" --key "$certs/client.key")
+n=0
+shown=""
+while :; do
+  shown=$(curl -s "${c[@]}" "$base/module/ostrel/show/$uuid.json" || true)
+  case $shown in *'"tags":[]'*|'') ;; *) break ;; esac
+  kill -0 "$wpid" 2>/dev/null || die "wendrel exited (see run/wendrel.log)"
+  if [ $n -ge 300 ]; then
+    say "replication has not caught up after 30 s; see run/wendrel.log (lines with 'ostrelate')"
+    break
+  fi
+  sleep 0.1; n=$((n + 1))
+done
+grep -E 'ostrelate (starting|full sync complete)' "$run/wendrel.log" || true
+say "replica of $uuid: $shown"
+
+status_route=0
+if curl -sf "${c[@]}" "$base/module/ostrel/status.json" >/dev/null 2>&1; then status_route=1; fi
+
+C="--cacert run/certs/ca.crt --cert run/certs/client.crt --key run/certs/client.key"
+payload="M\\t1765000000.000\\tnoit01\\tweb01\`http\`c_42_7_$uuid\\tvalue"
 cat <<MSG
 
-wendrel is starting with etc/wendrel.conf (HTTPS on 127.0.0.1:8443).
-Try, from another terminal:
+== ready. Try, from another terminal in $root:
 
-  # health (open route)
-  curl --cacert $certs/ca.crt $base/health
+  # health (open route, no client certificate needed)
+  curl --cacert run/certs/ca.crt $base/health
 
-  # a client-certificate route without the certificate: 403
-  curl --cacert $certs/ca.crt -X POST --data 'payload' '$base/diag/route?prefix=check'
-
-  # the same with the client certificate: the routing key
-  curl --cacert $certs/ca.crt --cert $certs/client.crt --key $certs/client.key \\
-       -X POST --data 'payload' '$base/diag/route?prefix=check'
-
-  # a check tagset after the fixup hooks
-  curl --cacert $certs/ca.crt --cert $certs/client.crt --key $certs/client.key \\
-       '$base/diag/tagset/6f1c2a4e-3b5d-4c7e-9f80-1a2b3c4d5e6f?tag=env:demo'
-
+  # the replicated tags of a check of cluster 1 (compare run/standin-1.snapshot)
+  curl $C \\
+       $base/module/ostrel/show/$uuid.json
 MSG
-exec build/release/bin/wendrel -c etc/wendrel.conf
+if [ "$status_route" -eq 1 ]; then cat <<MSG
+
+  # what each replication worker is doing
+  curl $C \\
+       $base/module/ostrel/status.json
+MSG
+fi
+cat <<MSG
+
+  # change a tag on the stand-in (admin API of cluster 1), then ask the show
+  # route again: the tag arrives within about a second (update_interval 1)
+  curl -s -X POST 127.0.0.1:18103/tag/add -d '{"check":"$uuid","tag":"demo:hello"}'
+  curl -s -X POST 127.0.0.1:18103/tag/remove -d '{"check":"$uuid","tag":"demo:hello"}'
+
+  # routing key of a check message of account 42 (mapped to cluster 2)
+  curl $C \\
+       -X POST --data-binary \$'$payload' \\
+       '$base/diag/route?prefix=check'
+
+  # move account 42 to cluster 1 (written to run/wendrel.conf), then repeat
+  # the routing example: the swimlane in the key becomes 1
+  curl $C \\
+       -H 'Content-Type: application/xml' \\
+       --data-binary '<drask><map account="42" cluster="1"/></drask>' \\
+       $base/module/kavalin/map
+
+  # give cluster 2 both of its nodes as bootstrap hosts; the daemon log shows
+  # ostrel taking the rebuilt cluster over
+  curl $C \\
+       -H 'Content-Type: application/xml' \\
+       --data-binary '<drask><bootstrap host="127.0.0.1:18201"/><bootstrap host="127.0.0.1:18202"/></drask>' \\
+       $base/module/kavalin/cluster/2
+
+  # a check tagset completed with the replicated tags
+  curl $C \\
+       '$base/diag/tagset/$uuid?tag=env:demo'
+
+  # the stand-in's own view
+  curl -s 127.0.0.1:18103/check/$uuid
+  curl -s 127.0.0.1:18103/status
+
+Logs: run/wendrel.log, run/standin-1.log, run/standin-2.log. Ctrl-C stops everything.
+MSG
+
+# Run until interrupted, or until one of ours ends on its own.
+while :; do
+  for p in "${pids[@]}"; do
+    if ! kill -0 "$p" 2>/dev/null; then
+      wait "$p" 2>/dev/null && rc=0 || rc=$?
+      printf '\nrun-demo: process %d ended on its own (status %d); see run/*.log\n' "$p" "$rc" >&2
+      exit 1
+    fi
+  done
+  sleep 1 &
+  sleeper=$!
+  wait "$sleeper" || true
+  sleeper=""
+done
