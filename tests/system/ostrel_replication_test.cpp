@@ -140,7 +140,8 @@ class OstrelReplicationTest : public ::testing::Test {
   }
   std::string certs() { return dir_.file("certs"); }
 
-  bool start_daemon(wt::Daemon &d, Standin &s, const std::string &more = "") {
+  bool start_daemon(wt::Daemon &d, Standin &s, const std::string &more = "",
+                    const std::string &log = "wendrel") {
     wt::ConfigOptions opt;
     opt.certs_dir = certs();
     opt.modules_xml =
@@ -155,7 +156,7 @@ class OstrelReplicationTest : public ::testing::Test {
         std::to_string(s.node(0)) + "\"/>" + more + "</swimlane></drask>\n";
     std::string conf = dir_.file("wendrel.conf");
     if (!wt::write_file(conf, wt::make_config(opt))) return false;
-    return d.start(conf, dir_.file("wendrel.log"));
+    return d.start(conf, dir_.file(log + ".log"));
   }
 
   /* Waits (bounded) until every check of the snapshot reads the same
@@ -266,6 +267,35 @@ TEST_F(OstrelReplicationTest, CorruptFullStateMovesToTheNextNode) {
   const std::string fresh = "0e0e0e0e-1111-4222-8333-444444444444";
   EXPECT_EQ(200, s.post("/tag/add", "{\"check\":\"" + fresh +
                                         "\",\"tag\":\"moved:on\"}").status);
+  EXPECT_EQ("", converge(s, d)) << d.log();
+  EXPECT_EQ(0, d.stop());
+}
+
+TEST_F(OstrelReplicationTest, RestartFindsItsOldCheckpointAndReplacesIt) {
+  Standin s;
+  ASSERT_TRUE(s.start({"--nodes", "1", "--base-port", "0", "--checks", "20",
+                       "--tags-per-check", "3", "--seed", "11"},
+                      dir_.file("standin.log")));
+  {
+    wt::Daemon first;
+    ASSERT_TRUE(start_daemon(first, s)) << first.log();
+    ASSERT_TRUE(first.wait_for_log("[1] ostrelate full sync complete", 30000))
+        << first.log();
+    // Killed: its checkpoint stays on the node under the same subscriber.
+    first.stop(SIGKILL);
+  }
+  ASSERT_EQ(200, s.post("/counters/reset", "").status);
+  // The next daemon's create is answered 409; it deletes the old
+  // checkpoint, creates a new one and syncs.
+  wt::Daemon d;
+  ASSERT_TRUE(start_daemon(d, s, "", "second")) << d.log();
+  ASSERT_TRUE(d.wait_for_log("[1] ostrelate full sync complete", 30000))
+      << d.log();
+  auto counters = wt::http_request(s.admin(), "/counters").body;
+  EXPECT_NE(std::string::npos, counters.find("\"checkpoint_delete\":1"))
+      << counters;
+  EXPECT_NE(std::string::npos, counters.find("\"checkpoint_create\":2"))
+      << counters;
   EXPECT_EQ("", converge(s, d)) << d.log();
   EXPECT_EQ(0, d.stop());
 }
