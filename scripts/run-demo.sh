@@ -27,7 +27,7 @@ step "packages (scripts/install-deps.sh)"
 scripts/install-deps.sh
 say "all present"
 
-step "release build in build/release"
+step "release build in build/release (a few minutes the first time)"
 mkdir -p build
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DZORV_SANITIZE=none \
       -DZORV_BUILD_TESTS=OFF -DZORV_BUILD_BENCH=OFF > build/release.configure.log 2>&1 \
@@ -67,7 +67,7 @@ stop_all() {
   [ "$stopping" -eq 1 ] && return
   stopping=1
   trap '' INT TERM
-  [ -n "$sleeper" ] && kill "$sleeper" 2>/dev/null
+  if [ -n "$sleeper" ]; then kill "$sleeper" 2>/dev/null || true; fi
   if [ ${#pids[@]} -gt 0 ]; then
     printf '\n== stopping: daemon first, then the stand-ins\n'
     local i
