@@ -328,3 +328,63 @@ TEST_F(OstrelReplicationTest, SameClusterUnderTwoIdsGetsOneWorker) {
 }
 
 }  // namespace
+
+// A full-state stream that ends cleanly inside a record is a cut-off
+// stream: the checks after the cut would never arrive, so the pull must fail
+// and be made again rather than count as a complete sync.
+TEST_F(OstrelReplicationTest, TruncatedFullStateIsNotAcceptedAsComplete) {
+  Standin s;
+  ASSERT_TRUE(s.start({"--nodes", "2", "--base-port", "0", "--checks", "60",
+                       "--tags-per-check", "3", "--seed", "9"},
+                      dir_.file("standin.log")));
+  for (int n = 0; n < 2; n++) {
+    ASSERT_EQ(200, s.post("/nodes/" + std::to_string(n) + "/faults",
+                          "{\"truncate_next_full\":700}").status);
+  }
+  wt::Daemon d;
+  ASSERT_TRUE(start_daemon(d, s)) << d.log();
+  EXPECT_TRUE(d.wait_for_log("[1] ostrelate full sync had trailing data", 30000))
+      << d.log();
+  EXPECT_TRUE(d.wait_for_log("[1] ostrelate full sync failed against", 5000))
+      << d.log();
+  EXPECT_TRUE(d.wait_for_log("[1] ostrelate full sync complete against", 30000))
+      << d.log();
+  EXPECT_EQ("", converge(s, d)) << d.log();
+  EXPECT_EQ(0, d.stop());
+}
+
+// Diff pulls whose bodies break off must not move the checkpoint: the
+// token in the headers acknowledges changes the body never delivered.
+// The faults last less than the fail-over time, so no fresh full sync can
+// paper over a skipped change.
+TEST_F(OstrelReplicationTest, BrokenDiffPullsLoseNoChange) {
+  Standin s;
+  ASSERT_TRUE(s.start({"--nodes", "2", "--base-port", "0", "--checks", "40",
+                       "--tags-per-check", "3", "--seed", "11"},
+                      dir_.file("standin.log")));
+  wt::Daemon d;
+  ASSERT_TRUE(start_daemon(d, s)) << d.log();
+  ASSERT_TRUE(d.wait_for_log("[1] ostrelate full sync complete against", 30000))
+      << d.log();
+  ASSERT_EQ("", converge(s, d)) << d.log();
+
+  for (int n = 0; n < 2; n++) {
+    ASSERT_EQ(200, s.post("/nodes/" + std::to_string(n) + "/faults",
+                          "{\"close_after\":70}").status);
+  }
+  const std::string check = "0d0d0d0d-2222-4333-8444-555555555555";
+  for (int i = 0; i < 12; i++) {
+    ASSERT_EQ(200, s.post("/tag/add", "{\"check\":\"" + check +
+                                          "\",\"tag\":\"burst:" +
+                                          std::to_string(i) + "\"}").status);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  for (int n = 0; n < 2; n++) {
+    ASSERT_EQ(200, s.post("/nodes/" + std::to_string(n) + "/faults",
+                          "{\"close_after\":null}").status);
+  }
+  EXPECT_EQ("", converge(s, d, 10)) << d.log();
+  EXPECT_EQ(12u, replica_tags(certs(), d.https_port(), check).size());
+  EXPECT_FALSE(d.wait_for_log("[1] ostrelate lost sync against", 10)) << d.log();
+  EXPECT_EQ(0, d.stop());
+}

@@ -120,6 +120,11 @@ size_t capture_checkpoint(char *line, size_t size, size_t count, void *record) {
   memcpy(token, p, kTokenLen);
   token[kTokenLen] = '\0';
   int bad = first_bad_token_position(token);
+  if (bad == kTokenLen && c->pull_in_progress) {
+    memcpy(c->pending_checkpoint, token, kTokenLen + 1);
+    c->pending_valid = true;
+    return m;
+  }
   if (bad == kTokenLen) {
     char *fresh = strdup(token);
     if (fresh != nullptr) {
@@ -133,6 +138,16 @@ size_t capture_checkpoint(char *line, size_t size, size_t count, void *record) {
     zorvL(errorls, "Invalid checkpoint header @ %d: %s\n", bad, token);
   }
   return m;
+}
+
+/* Makes the token a completed pull carried the record's checkpoint. */
+static void adopt_pending_checkpoint(cluster *c) {
+  char *fresh = strdup(c->pending_checkpoint);
+  if (fresh == nullptr) return;  // the old checkpoint stays: nothing skipped
+  c->checkpoint_changed =
+      c->checkpoint == nullptr || strcmp(c->checkpoint, fresh) != 0;
+  free(c->checkpoint);
+  c->checkpoint = fresh;
 }
 
 size_t populate_dyn_buff(char *bytes, size_t size, size_t count, void *buffer) {
@@ -251,9 +266,16 @@ int pull_it(cluster *c, const char *path_format, ostrel_curl_callback decoder) {
   curl_easy_setopt(h.get(), CURLOPT_HEADERDATA, c);
   curl_easy_setopt(h.get(), CURLOPT_HEADERFUNCTION, capture_checkpoint);
 
+  c->pull_in_progress = true;
+  c->pending_valid = false;
   long status = transfer_status(h.get(), curl_easy_perform(h.get()));
+  c->pull_in_progress = false;
   headers.reset();
   if (status < 0) status = 0;
-  if (status == 200) c->last_success = zorv_now_us();
+  if (status == 200) {
+    if (c->pending_valid) adopt_pending_checkpoint(c);
+    c->last_success = zorv_now_us();
+  }
+  c->pending_valid = false;
   return static_cast<int>(status);
 }

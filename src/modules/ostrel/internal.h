@@ -75,6 +75,13 @@ typedef struct cluster {
   pthread_t tid;
   char *checkpoint;
   bool checkpoint_changed;
+  /* During a pull the header's token waits here and becomes `checkpoint`
+   * only once the whole body has arrived with 200: the token acknowledges
+   * every change before it, so adopting it from a pull whose body broke off
+   * would skip changes the replica never received. */
+  bool pull_in_progress;
+  bool pending_valid;
+  char pending_checkpoint[18];
   uint64_t last_success;
   zorv_dyn_buffer_t buffer;
   uint8_t full_state;

@@ -184,7 +184,16 @@ void *ostrelate_thread(void *record) {
       c->full_checks = c->full_elements = c->full_bytes = 0;
       c->full_progress_at = 0;
       int status = pull_it(c, "/meta/check/tag", read_full);
-      if (status != 200) {
+      // A complete stream ends on a record boundary, so bytes left over mean
+      // the body was cut short: the checks after the cut were never seen,
+      // and calling that a complete sync would lose them for good (diffs
+      // only carry later changes). It fails like any broken full sync.
+      const bool truncated =
+          status == 200 && zorv_dyn_buffer_used(&c->buffer) > 0;
+      if (truncated) {
+        zorvL(errorls, "[%d] ostrelate full sync had trailing data\n", id);
+      }
+      if (status != 200 || truncated) {
         zorvL(errorls, "[%d] ostrelate full sync failed against %s\n", id,
               signature);
         drop_checkpoint(c);
@@ -192,9 +201,6 @@ void *ostrelate_thread(void *record) {
         counts.failovers++;
         outcome = Outcome::kFailed;
       } else {
-        if (zorv_dyn_buffer_used(&c->buffer) > 0) {
-          zorvL(errorls, "[%d] ostrelate full sync had trailing data\n", id);
-        }
         c->full_complete = true;
         counts.full_syncs++;
         zorvL(noticels, "[%d] ostrelate full sync complete against %s\n", id,
