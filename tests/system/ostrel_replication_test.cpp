@@ -324,6 +324,14 @@ TEST_F(OstrelReplicationTest, SameClusterUnderTwoIdsGetsOneWorker) {
     starts++;
   }
   EXPECT_EQ(1u, starts) << log;
+  // The status route says why one of the two records has no worker.
+  auto status = wt::https_request(certs(), d.https_port(),
+                                  "/module/ostrel/status.json");
+  EXPECT_EQ(200, status.status);
+  EXPECT_NE(std::string::npos,
+            status.body.find("skipped: another cluster id replicates this topology"))
+      << status.body;
+  EXPECT_NE(std::string::npos, status.body.find("diff sync")) << status.body;
   EXPECT_EQ(0, d.stop());
 }
 

@@ -51,11 +51,15 @@ void set_thread_name(const char *format, int id, const char *signature) {
 /* A worker that ends without being told to (no client, signature already
  * claimed) leaves its record in the table. Mark it so that free_cluster
  * releases it when the cluster is removed or replaced; if that has already
- * happened, the record is this thread's to release. */
-void end_early(cluster *c) {
+ * happened, the record is this thread's to release. The status route then
+ * shows why the record has no worker instead of its last phase. */
+void end_early(cluster *c, const char *why) {
   pthread_mutex_lock(&clusters_lock);
   bool owned = started_load(c) == 0;
-  if (!owned) c->worker_gone = 1;
+  if (!owned) {
+    c->worker_gone = 1;
+    c->shown.phase = why;
+  }
   pthread_mutex_unlock(&clusters_lock);
   if (owned) free_cluster(c);
 }
@@ -111,7 +115,7 @@ void *ostrelate_thread(void *record) {
   drask_client_t *client = kavalin_client_for_cluster(id);
   if (client == nullptr) {
     zorvL(errorls, "[%d] can't get client for cluster\n", id);
-    end_early(c);
+    end_early(c, "stopped: no client");
     spinup_threads();
     return nullptr;
   }
@@ -158,7 +162,7 @@ void *ostrelate_thread(void *record) {
               "[%d] ostrelate already replicating cluster with same signature "
               "%s. Skipping cluster.\n",
               id, signature);
-        end_early(c);
+        end_early(c, "skipped: another cluster id replicates this topology");
         zorv_memory_fini_thread();
         spinup_threads();
         return nullptr;
