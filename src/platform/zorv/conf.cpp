@@ -118,48 +118,44 @@ zorv_conf_section_t section_of(xmlNodePtr node) {
   return zorv_conf_section_t{node};
 }
 
-// Shared body of the single-section getters: the first element found, with
-// the lock held, or the empty section holding nothing.
-zorv_conf_section_t get_section(zorv_conf_section_t base, const char *xpath,
-                                bool write) {
+// Takes the lock, evaluates xpath and collects the elements it finds. The
+// lock stays held only when something was found, so that an empty result
+// holds nothing and is never released.
+bool lock_and_find(zorv_conf_section_t base, const char *xpath, bool write,
+                   std::vector<xmlNodePtr> *nodes) {
   if (write) {
     if (!lock_write()) {
       zorvL(zorv_error,
             "configuration: write access to '%s' refused: this thread reads "
             "while another waits to write\n", xpath ? xpath : "");
-      return ZORV_CONF_EMPTY;
+      return false;
     }
   } else {
     lock_read();
   }
   XPathObject result = evaluate(base, xpath);
-  std::vector<xmlNodePtr> nodes = elements_of(result.get());
-  if (nodes.empty()) {
+  *nodes = elements_of(result.get());
+  if (nodes->empty()) {
     write ? unlock_write() : unlock_read();
-    return ZORV_CONF_EMPTY;
+    return false;
   }
+  return true;
+}
+
+// Shared body of the single-section getters: the first element found, with
+// the lock held, or the empty section holding nothing.
+zorv_conf_section_t get_section(zorv_conf_section_t base, const char *xpath,
+                                bool write) {
+  std::vector<xmlNodePtr> nodes;
+  if (!lock_and_find(base, xpath, write, &nodes)) return ZORV_CONF_EMPTY;
   return section_of(nodes.front());
 }
 
 zorv_conf_section_t *get_sections(zorv_conf_section_t base, const char *xpath,
                                   int *cnt, bool write) {
   if (cnt) *cnt = 0;
-  if (write) {
-    if (!lock_write()) {
-      zorvL(zorv_error,
-            "configuration: write access to '%s' refused: this thread reads "
-            "while another waits to write\n", xpath ? xpath : "");
-      return nullptr;
-    }
-  } else {
-    lock_read();
-  }
-  XPathObject result = evaluate(base, xpath);
-  std::vector<xmlNodePtr> nodes = elements_of(result.get());
-  if (nodes.empty()) {
-    write ? unlock_write() : unlock_read();
-    return nullptr;
-  }
+  std::vector<xmlNodePtr> nodes;
+  if (!lock_and_find(base, xpath, write, &nodes)) return nullptr;
   auto *list = static_cast<zorv_conf_section_t *>(
       calloc(nodes.size(), sizeof(zorv_conf_section_t)));
   if (!list) {
