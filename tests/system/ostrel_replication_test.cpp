@@ -3,134 +3,24 @@
 // show route, must reach the node's snapshot after a fresh start, follow
 // changes through diffs, and converge again after faults (a corrupt
 // full-state stream, forgotten checkpoints).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
+#include "support/standin_process.h"
 #include "support/system_support.h"
 
 namespace wt = wendrel_test;
 
 namespace {
 
-/* drask-standin as a child process; its ready line gives the ports. */
-class Standin {
- public:
-  ~Standin() { stop(); }
-  bool start(const std::vector<std::string> &args, const std::string &log) {
-    int out[2];
-    if (pipe(out) != 0) return false;
-    pid_ = fork();
-    if (pid_ < 0) return false;
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      dup2(out[1], 1);
-      int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      if (fd >= 0) dup2(fd, 2);
-      close(out[0]);
-      std::string exe = wt::build_dir() + "/bin/drask-standin";
-      std::vector<char *> argv{const_cast<char *>(exe.c_str())};
-      for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(exe.c_str(), argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (line.find('\n') == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-      pollfd p{out[0], POLLIN, 0};
-      if (poll(&p, 1, 200) <= 0) continue;
-      char buf[512];
-      ssize_t n = read(out[0], buf, sizeof buf);
-      if (n <= 0) break;
-      line.append(buf, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    // ready admin=A nodes=P1,P2 signature=S
-    auto a = line.find("admin=");
-    auto nodes = line.find("nodes=");
-    if (line.rfind("ready", 0) != 0 || a == std::string::npos ||
-        nodes == std::string::npos) {
-      return false;
-    }
-    admin_ = std::stoi(line.substr(a + 6));
-    std::stringstream ss(line.substr(nodes + 6, line.find(' ', nodes) - nodes - 6));
-    std::string port;
-    while (std::getline(ss, port, ',')) nodes_.push_back(std::stoi(port));
-    return !nodes_.empty();
-  }
-  void stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-  }
-  int admin() const { return admin_; }
-  int node(size_t i) const { return nodes_.at(i); }
-
-  wt::HttpResult post(const std::string &path, const std::string &body) {
-    wt::RequestOptions o;
-    o.method = "POST";
-    o.body = body;
-    o.with_body = true;
-    return wt::http_request(admin_, path, o);
-  }
-  /* The snapshot: check UUID -> its live tags. */
-  std::map<std::string, std::multiset<std::string>> snapshot() {
-    std::map<std::string, std::multiset<std::string>> out;
-    auto r = wt::http_request(admin_, "/snapshot");
-    std::stringstream ss(r.body);
-    std::string line;
-    while (std::getline(ss, line)) {
-      std::stringstream ls(line);
-      std::string uuid, tag;
-      std::getline(ls, uuid, '\t');
-      auto &tags = out[uuid];
-      while (std::getline(ls, tag, '\t')) tags.insert(tag);
-    }
-    return out;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int admin_ = 0;
-  std::vector<int> nodes_;
-};
-
-/* The live tags of one check as the replica's show route gives them. */
-std::multiset<std::string> replica_tags(const std::string &certs, int port,
-                                        const std::string &uuid) {
-  std::multiset<std::string> out;
-  auto r = wt::https_request(certs, port, "/module/ostrel/show/" + uuid + ".json");
-  if (r.status != 200) return {"<status " + std::to_string(r.status) + ">"};
-  // {"tags":["a","b"]}: tags of the stand-in hold no quotes or escapes.
-  auto open = r.body.find('[');
-  auto close = r.body.rfind(']');
-  if (open == std::string::npos || close == std::string::npos) return {"<bad>"};
-  std::string inner = r.body.substr(open + 1, close - open - 1);
-  size_t pos = 0;
-  while ((pos = inner.find('"', pos)) != std::string::npos) {
-    size_t end = inner.find('"', pos + 1);
-    out.insert(inner.substr(pos + 1, end - pos - 1));
-    pos = end + 1;
-  }
-  return out;
-}
+using wt::replica_tags;
+using wt::Standin;
 
 class OstrelReplicationTest : public ::testing::Test {
  protected:
@@ -159,26 +49,8 @@ class OstrelReplicationTest : public ::testing::Test {
     return d.start(conf, dir_.file(log + ".log"));
   }
 
-  /* Waits (bounded) until every check of the snapshot reads the same
-   * through the replica; returns the first difference otherwise. */
   std::string converge(Standin &s, wt::Daemon &d, int seconds = 30) {
-    std::string diff;
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    do {
-      diff.clear();
-      for (auto &[uuid, tags] : s.snapshot()) {
-        auto got = replica_tags(certs(), d.https_port(), uuid);
-        if (got != tags) {
-          diff = uuid + ": replica has " + std::to_string(got.size()) +
-                 " tags, node " + std::to_string(tags.size());
-          break;
-        }
-      }
-      if (diff.empty()) return "";
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return diff;
+    return wt::converge(s, certs(), d.https_port(), seconds);
   }
 
   wt::TempDir dir_{"ostrel-repl"};
