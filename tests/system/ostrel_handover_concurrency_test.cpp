@@ -1,7 +1,9 @@
 // A cluster's bootstrap hosts changed through kavalin's REST route while
 // ostrel replicates it: the worker against the old hosts stops and gives up
 // its record, a new one replicates from the new hosts; removing every host
-// stops replication of the cluster.
+// stops replication of the cluster. The hand-over crosses threads (an HTTP
+// thread rebuilds the cluster while the old worker pulls), so this test runs
+// under ThreadSanitizer.
 #include <gtest/gtest.h>
 
 #include <string>
