@@ -117,6 +117,15 @@ TEST(JsonBuild, ObjectsArraysAndScalarsRoundTripCompactly) {
   zorv_json_object_put(root);
 }
 
+TEST(JsonBuild, FixedDecimalsAreWrittenAsGiven) {
+  zorv_json_object *arr = zorv_json_object_new_array();
+  zorv_json_object_array_add(arr, zorv_json_object_new_double_fixed(0.812196, 3));
+  zorv_json_object_array_add(arr, zorv_json_object_new_double_fixed(2.0, 0));
+  zorv_json_object_array_add(arr, zorv_json_object_new_double_fixed(1.5, 42));
+  EXPECT_STREQ("[0.812,2,1.500000000]", zorv_json_object_to_json_string(arr));
+  zorv_json_object_put(arr);
+}
+
 TEST(JsonBuild, AddingToANonObjectReleasesTheValue) {
   // The caller gave the value away; nothing may leak (LeakSanitizer checks).
   zorv_json_object *arr = zorv_json_object_new_array();

@@ -125,8 +125,8 @@ static zorv_json_object *record_status(const cluster *c, uint64_t now) {
   zorv_json_object_object_add(
       o, "seconds_since_last_success",
       c->shown.last_success && now >= c->shown.last_success
-          ? zorv_json_object_new_double(
-                static_cast<double>(now - c->shown.last_success) / 1e6)
+          ? zorv_json_object_new_double_fixed(
+                static_cast<double>(now - c->shown.last_success) / 1e6, 3)
           : nullptr);
   zorv_json_object_object_add(o, "full_syncs",
                               zorv_json_object_new_uint64(c->shown.full_syncs));

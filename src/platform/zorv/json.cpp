@@ -11,6 +11,8 @@
 #include <json-c/json.h>
 
 #include <climits>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -71,6 +73,17 @@ zorv_json_object *zorv_json_object_new_string_len(const char *s, int len) {
 zorv_json_object *zorv_json_object_new_int64(int64_t v) { return json_object_new_int64(v); }
 zorv_json_object *zorv_json_object_new_uint64(uint64_t v) { return json_object_new_uint64(v); }
 zorv_json_object *zorv_json_object_new_double(double v) { return json_object_new_double(v); }
+
+zorv_json_object *zorv_json_object_new_double_fixed(double v, int decimals) {
+  if (decimals < 0) decimals = 0;
+  if (decimals > 9) decimals = 9;
+  // json-c writes the text given beside the value as it stands; a value
+  // without a finite text (NaN, infinity) keeps json-c's own rendering.
+  if (!std::isfinite(v)) return json_object_new_double(v);
+  char text[64];
+  snprintf(text, sizeof text, "%.*f", decimals, v);
+  return json_object_new_double_s(v, text);
+}
 zorv_json_object *zorv_json_object_new_boolean(zorv_boolean v) {
   return json_object_new_boolean(v ? 1 : 0);
 }

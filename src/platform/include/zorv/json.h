@@ -34,6 +34,9 @@ zorv_json_object *zorv_json_object_new_string_len(const char *s, int len);
 zorv_json_object *zorv_json_object_new_int64(int64_t v);
 zorv_json_object *zorv_json_object_new_uint64(uint64_t v);
 zorv_json_object *zorv_json_object_new_double(double v);
+/* A number written with exactly `decimals` digits after the point (0 to 9),
+ * for values people read: 0.812 rather than 0.81219600000000003. */
+zorv_json_object *zorv_json_object_new_double_fixed(double v, int decimals);
 zorv_json_object *zorv_json_object_new_boolean(zorv_boolean v);
 
 /* Takes ownership of value. */
