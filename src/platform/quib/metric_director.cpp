@@ -6,15 +6,30 @@
 #include <string.h>
 
 #include <mutex>
-#include <string>
 #include <unordered_map>
 
 namespace {
 
+// The 16 raw bytes of a check UUID, held as two words: the notice comes once
+// per stored tag during a full sync (millions of times), so the key must not
+// cost an allocation, as a 16-byte std::string (past the short-string
+// buffer) would.
+struct CheckKey {
+  uint64_t hi, lo;
+  bool operator==(const CheckKey &) const = default;
+};
+
+struct CheckKeyHash {
+  size_t operator()(const CheckKey &k) const {
+    // UUID bits are mostly random already; one multiply spreads the rest.
+    return static_cast<size_t>((k.hi ^ (k.lo * 0x9e3779b97f4a7c15ull)) *
+                               0xff51afd7ed558ccdull);
+  }
+};
+
 struct Generations {
   std::mutex mu;
-  // Keyed by the 16 raw bytes of the check UUID.
-  std::unordered_map<std::string, uint64_t> by_check;
+  std::unordered_map<CheckKey, uint64_t, CheckKeyHash> by_check;
 };
 
 Generations &generations() {
@@ -22,8 +37,11 @@ Generations &generations() {
   return *g;
 }
 
-std::string key_of(const unsigned char *uu) {
-  return std::string(reinterpret_cast<const char *>(uu), sizeof(uuid_t));
+CheckKey key_of(const unsigned char *uu) {
+  CheckKey k;
+  memcpy(&k.hi, uu, sizeof k.hi);
+  memcpy(&k.lo, uu + sizeof k.hi, sizeof k.lo);
+  return k;
 }
 
 }  // namespace
