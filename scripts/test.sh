@@ -31,6 +31,10 @@ if [ ${#tsan_targets[@]} -gt 0 ]; then
   cmake --build build/tsan -j "$jobs" --target "${tsan_targets[@]}"
 fi
 
+# The Debian package, for the package test among the system tests.
+scripts/package.sh build/package > build/package.log 2>&1 \
+  || { tail -40 build/package.log; exit 1; }
+
 status=0
 echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer =="
 ctest --test-dir build/asan -LE concurrency --output-on-failure -j 2 || status=1
