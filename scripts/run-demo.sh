@@ -28,7 +28,7 @@ step "packages (scripts/install-deps.sh)"
 scripts/install-deps.sh
 say "all present"
 
-step "release build in build/release (a few minutes the first time)"
+step "release build in build/release (a minute or two the first time)"
 mkdir -p build
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DZORV_SANITIZE=none \
       -DZORV_BUILD_TESTS=OFF -DZORV_BUILD_BENCH=OFF > build/release.configure.log 2>&1 \
