@@ -58,6 +58,14 @@ out=$("$wendrel" --check-config -c "$conf" 2>&1); rc=$?
 [ $rc -eq 0 ] || fail "--check-config on the installed configuration: rc $rc: $out"
 case $out in *"is valid (modules from $root/lib/wendrel)"*) ;; *) fail "--check-config said: $out" ;; esac
 [ -e "$log" ] && fail "--check-config created the log file"
+# With standard error as the journal's stream, lines carry the journal
+# priority of their stream instead of a timestamp, and keep the stream name.
+journal=$tmp/journal.out
+: > "$journal"
+JOURNAL_STREAM=$(stat -c %d:%i "$journal") "$wendrel" -t -c "$conf" > /dev/null 2>> "$journal"
+grep -q '^<5>\[notice\] metric director loaded from ' "$journal" ||
+  fail "no journal priority on the notice line: $(head -3 "$journal")"
+grep -q '^\[20' "$journal" && fail "journal lines still carry the timestamp"
 check_broken() {  # NAME EXPECTED-TEXT SED-EXPRESSION
   sed -e "$3" "$conf" > "$conf_dir/$1.conf"
   out=$("$wendrel" -t -c "$conf_dir/$1.conf" 2>&1); rc=$?
