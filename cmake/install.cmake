@@ -65,9 +65,10 @@ set(WENDREL_MAN_PAGES)
 foreach(page wendrel.8 drask-standin.1)
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${page})
   set(out ${CMAKE_BINARY_DIR}/packaging/${page}.gz)
+  configure_file(packaging/${page} ${CMAKE_BINARY_DIR}/packaging/${page} @ONLY)
   add_custom_command(OUTPUT ${out}
-    COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/packaging/${page} > ${out}
-    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/${page} VERBATIM)
+    COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/packaging/${page} > ${out}
+    DEPENDS ${CMAKE_BINARY_DIR}/packaging/${page} VERBATIM)
   list(APPEND WENDREL_MAN_PAGES ${out})
   install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endforeach()
