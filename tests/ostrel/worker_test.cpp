@@ -79,6 +79,16 @@ class WorkerTest : public ::testing::Test {
     subscriber = strdup("replica-9");
     max_fail_us_before_next = 600000000;
   }
+  static void TearDownTestSuite() {
+    // Stopping the node joins its connection threads.
+    FeedNode *node;
+    {
+      std::lock_guard<std::mutex> g(g_mu);
+      node = g_node;
+      g_node = nullptr;
+    }
+    delete node;
+  }
   void SetUp() override {
     ASSERT_TRUE(g_node->up());
     g_node->forget();
