@@ -16,6 +16,12 @@
 #include "kavalin_test_support.h"
 #include "zorv/memory.h"
 
+/* libzorv's test hook: the next n deferred frees cannot get their node, so
+ * a free asked for outside any bracket happens before the call returns. */
+namespace zorv::memory {
+void fail_next_node_allocations(int n);
+}
+
 namespace {
 
 using kavtest::conf_doc;
@@ -150,6 +156,21 @@ TEST_F(KavalinAccountMap, ReleasedFilterOutlivesAReaderBracket) {
   EXPECT_TRUE(reaped.load());
   EXPECT_EQ(kavalin_get_cluster_for_account_dyn_function(9), 3);
   EXPECT_NE(kavalin_get_discard_data_filter_for_account_dyn_function(9), nullptr);
+}
+
+/* A replaced entry may be freed as soon as it leaves the table (here
+ * before the replace returns); the writer must have read from it whatever
+ * it still needs. Under AddressSanitizer a later read faults. */
+TEST_F(KavalinAccountMap, ReplacedEntryIsNotReadAfterItsRelease) {
+  start(with_map("<map account=\"9\" cluster=\"1\" discard_data_filter=\"a:b\"/>"));
+  quib_metric_tag_search_ast_t *next = parse_discard_data_filter("c:d");
+  zorv::memory::fail_next_node_allocations(1);
+  EXPECT_EQ(add_account_cluster_map(9, 3, next), 1);
+  zorv::memory::fail_next_node_allocations(0);
+  reap_discard_data_filters();
+  zorv_memory_begin();
+  EXPECT_EQ(kavalin_get_discard_data_filter_for_account_dyn_function(9), next);
+  zorv_memory_end();
 }
 
 TEST_F(KavalinAccountMap, OverrideRules) {
