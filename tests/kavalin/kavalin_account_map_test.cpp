@@ -103,6 +103,7 @@ TEST_F(KavalinAccountMap, Filters) {
   start(with_map("<map account=\"1\" cluster=\"1\" discard_data_filter=\"env:prod\"/>"
                  "<map account=\"2\" cluster=\"1\" discard_data_filter=\"and(env:prod\"/>"
                  "<map account=\"3\" cluster=\"7\" discard_data_filter=\"env:x\"/>"));
+  kavtest::memory_bracket bracket;
   EXPECT_NE(kavalin_get_discard_data_filter_for_account_dyn_function(1), nullptr);
   EXPECT_TRUE(log.has("debug/kavalin", "Parsed discard_data_filter 'env:prod'\n"));
   /* Stored, but without a filter; the error names the offset. */
@@ -155,6 +156,7 @@ TEST_F(KavalinAccountMap, ReleasedFilterOutlivesAReaderBracket) {
   EXPECT_TRUE(matched.load());
   EXPECT_TRUE(reaped.load());
   EXPECT_EQ(kavalin_get_cluster_for_account_dyn_function(9), 3);
+  kavtest::memory_bracket bracket;
   EXPECT_NE(kavalin_get_discard_data_filter_for_account_dyn_function(9), nullptr);
 }
 
@@ -168,9 +170,8 @@ TEST_F(KavalinAccountMap, ReplacedEntryIsNotReadAfterItsRelease) {
   EXPECT_EQ(add_account_cluster_map(9, 3, next), 1);
   zorv::memory::fail_next_node_allocations(0);
   reap_discard_data_filters();
-  zorv_memory_begin();
+  kavtest::memory_bracket bracket;
   EXPECT_EQ(kavalin_get_discard_data_filter_for_account_dyn_function(9), next);
-  zorv_memory_end();
 }
 
 TEST_F(KavalinAccountMap, OverrideRules) {
