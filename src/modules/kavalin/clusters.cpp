@@ -39,8 +39,8 @@ void install_cluster(int id, int nhosts, char **hosts) {
   record->id = id;
   pthread_mutex_init(&record->bootlock, nullptr);
   record->client = drask_client_alloc(nhosts, hosts);
-  drask_client_set_connecttimeout(record->client, CONNECT_TIMEOUT);
-  drask_client_set_timeout(record->client, TOTAL_TIMEOUT);
+  drask_client_set_connecttimeout(record->client, load_timeout(CONNECT_TIMEOUT));
+  drask_client_set_timeout(record->client, load_timeout(TOTAL_TIMEOUT));
   zorv_hash_replace(&global_clusters, &record->id, sizeof(record->id), record,
                     nullptr, drask_cluster_deref);
   zorvL(zorv_notice, "Initializing cluster %d with %d bootstrap nodes\n", id,

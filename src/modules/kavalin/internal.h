@@ -36,9 +36,18 @@ extern zorv_log_stream_t kav_notice;
 extern zorv_log_stream_t kav_debug;
 
 /* Client timeouts in milliseconds; read each time a client is created. The
- * host's run-time parameters write them through their addresses. */
+ * host's run-time parameters store into them through their addresses, with
+ * atomic stores on whatever thread sets the parameter, so every access here
+ * goes through these two helpers. */
 extern int32_t TOTAL_TIMEOUT;
 extern int32_t CONNECT_TIMEOUT;
+
+inline int32_t load_timeout(int32_t &timeout) {
+  return std::atomic_ref<int32_t>(timeout).load(std::memory_order_acquire);
+}
+inline void store_timeout(int32_t &timeout, int32_t value) {
+  std::atomic_ref<int32_t>(timeout).store(value, std::memory_order_release);
+}
 
 /* ---- cluster registry (clusters.cpp) ---------------------------------- */
 
