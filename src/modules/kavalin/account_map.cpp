@@ -177,6 +177,7 @@ void kavalin_load_account_map(void) {
   zorv_conf_section_t *sections = zorv_conf_get_sections_read(
       ZORV_CONF_ROOT, "//drask//account_map/map", &n);
   for (int i = 0; i < n; i++) {
+    if (nested_in_entry(sections[i])) continue;
     int64_t account = 0;
     int32_t cluster = 0;
     if (!zorv_conf_get_int64(sections[i], "@account", &account)) continue;

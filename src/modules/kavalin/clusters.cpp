@@ -85,6 +85,7 @@ void initialize_drask_cluster(int id) {
      * removed (no usable host), so that each is initialised once. */
     std::vector<int32_t> scanned;
     for (int i = 0; i < n && nhosts < KAVALIN_MAX_BOOTSTRAP_HOSTS; i++) {
+      if (nested_in_entry(sections[i])) continue;
       int32_t cluster = 0;
       zorv_conf_get_int32(sections[i], "@cluster", &cluster);
       if (cluster == id) {

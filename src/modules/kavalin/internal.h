@@ -14,8 +14,10 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 #include "kavalin.h"
+#include "zorv/conf.h"
 #include "zorv/dso.h"
 #include "zorv/hash.h"
 #include "zorv/log.h"
@@ -113,6 +115,16 @@ zorv_hook_return_t kavalin_alter_route(void *closure, const char *payload,
                                        size_t payload_len,
                                        const char *routingprefix,
                                        char *routingkey, size_t rlen);
+
+/* ---- configuration entries (entries.cpp) ------------------------------ */
+
+/* Whether the element lies inside a bootstrap or map element. Such an
+ * element is no entry of any cluster or account: every lookup skips it. */
+bool nested_in_entry(xmlNodePtr node);
+bool nested_in_entry(zorv_conf_section_t section);
+/* Unlinks and frees configured elements, each once: nodes listed twice, or
+ * inside another listed node, go with that node. */
+void remove_config_elements(const std::vector<xmlNodePtr> &nodes);
 
 /* ---- REST updates (rest.cpp) ------------------------------------------ */
 
