@@ -8,7 +8,6 @@
  * return an element together with its own descendant. Such an element is
  * not an entry: the cluster registry, the account map and both endpoints
  * skip it, so it is inert and leaves with the element that holds it. */
-#include <algorithm>
 #include <unordered_set>
 
 #include "internal.h"
@@ -36,16 +35,14 @@ bool nested_in_entry(zorv_conf_section_t section) {
 }
 
 void remove_config_elements(const std::vector<xmlNodePtr> &nodes) {
-  /* Collected first, then thinned: a node listed twice, or one whose
-   * ancestor is listed, is freed with that ancestor and must not be freed
-   * again. */
+  /* Thinned before anything is freed: a node listed twice, or one inside
+   * another listed node, goes with the first or outer one, and its parent
+   * chain must not be walked once that one is freed. */
   std::unordered_set<xmlNodePtr> listed(nodes.begin(), nodes.end());
+  std::unordered_set<xmlNodePtr> taken;
   std::vector<xmlNodePtr> outermost;
   for (xmlNodePtr node : nodes) {
-    if (node == nullptr ||
-        std::find(outermost.begin(), outermost.end(), node) != outermost.end()) {
-      continue;
-    }
+    if (node == nullptr || !taken.insert(node).second) continue;
     bool inside_listed = false;
     for (xmlNodePtr up = node->parent; up && !inside_listed; up = up->parent) {
       inside_listed = listed.count(up) != 0;
