@@ -125,6 +125,7 @@ void check_map_update(std::string_view body, const std::string &path) {
   FUZZ_CHECK(kav_map_update(&r.ctx.restc, 0, nullptr) == 0 && r.ctx.ended,
              "map update left the answer open");
   const int status = r.ctx.status;
+  if (getenv("FUZZ_VERBOSE")) fprintf(stderr, "map update: %d\n", status);
   FUZZ_CHECK(status == 204 || status == 202 || status == 400 || status == 500,
              "map update answered %d", status);
   if (status != 204 && status != 202) return;
@@ -192,6 +193,8 @@ void check_cluster_update(std::string_view body, const char *id_text,
   FUZZ_CHECK(kav_cluster_update(&r.ctx.restc, 1, pats) == 0 && r.ctx.ended,
              "cluster update left the answer open");
   const int status = r.ctx.status;
+  if (getenv("FUZZ_VERBOSE"))
+    fprintf(stderr, "cluster %s update: %d\n", id_text, status);
   FUZZ_CHECK(status == 204 || status == 400 || status == 500,
              "cluster update answered %d", status);
   if (status != 204) return;

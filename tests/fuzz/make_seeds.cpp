@@ -111,7 +111,7 @@ void xml_seeds() {
   for (size_t i = 0; i < sizeof(kConfigs) / sizeof(kConfigs[0]); i++)
     seed("conf_startup", "config" + std::to_string(i), kConfigs[i]);
 
-  const std::string map = std::string("\x00", 1) +
+  const std::string map = "\x02"
       "<drask>\n <map account=\"7\" cluster=\"1\"/>\n"
       " <map account=\"2\" cluster=\"-1\" discard_data_filter=\"env:dev\"/>\n"
       " <map account=\"9\" cluster=\"99\"/><map account=\"1\"/></drask>";
