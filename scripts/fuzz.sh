@@ -48,6 +48,18 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -DZORV_SANITIZE=address \
   > build/fuzz.configure.log 2>&1 || { cat build/fuzz.configure.log; exit 1; }
 cmake --build build/fuzz -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 
+# Replaced cluster records are kept for the life of the process and the
+# account map frees through deferred reclamation, so nearly every input of
+# the update target ends with more allocations than frees and the per-input
+# leak check would run each time (seven times slower). AddressSanitizer
+# still catches every use after free and double free there; the
+# configuration target keeps the leak check for the loading paths.
+extra_args() {
+  case "$1" in
+    kavalin_updates) echo -detect_leaks=0 ;;
+  esac
+}
+
 dict_for() {
   case "$1" in
     conf_startup|kavalin_updates) echo tests/fuzz/dict/xml.dict ;;
@@ -70,6 +82,8 @@ for t in "${targets[@]}"; do
         -rss_limit_mb=2048 -artifact_prefix="$out/$t/crashes/")
   dict=$(dict_for "$t" || true)
   [ -n "$dict" ] && args+=(-dict="$dict")
+  read -ra more <<< "$(extra_args "$t")"
+  args+=("${more[@]}")
   echo "== fuzz_$t for ${seconds}s"
   log="$out/$t/log"
   # New entries go to the first folder; the seeds are only read.
