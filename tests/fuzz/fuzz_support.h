@@ -37,13 +37,19 @@ inline void quiet_logs() { zorv_log_set_output_file("/dev/null"); }
 /* A folder of this process's own, in memory when /dev/shm exists, so that
  * the configuration writes (fsync and rename) cost little. */
 inline const std::string &scratch_dir() {
-  static const std::string dir = [] {
+  // Never destroyed: the exit handler below still reads it.
+  static const std::string &dir = *new std::string([] {
     const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     std::string d = std::string(base) + "/zorv-fuzz-" +
                     std::to_string(static_cast<long>(getpid()));
     mkdir(d.c_str(), 0700);
+    // Gone again at a regular exit; a crashed run leaves it for inspection.
+    atexit([] {
+      std::string cmd = "rm -rf '" + scratch_dir() + "'";
+      if (system(cmd.c_str()) != 0) return;
+    });
     return d;
-  }();
+  }());
   return dir;
 }
 
