@@ -34,6 +34,17 @@ void ostrel_store_setup(void) {
       .store(0, std::memory_order_release);
 }
 
+static void free_container(void *p) {
+  auto *container = static_cast<tag_container *>(p);
+  // Entries come from zorv_memory_safe_malloc, which is plain heap memory.
+  zorv_hash_destroy(container->tbl, nullptr, free);
+  free(container);
+}
+
+void ostrel_store_clear(void) {
+  zorv_hash_destroy(&check_tags, nullptr, free_container);
+}
+
 static inline void cpu_pause(void) {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
