@@ -279,7 +279,7 @@ TEST_F(RestTest, MultiMegabyteUploadArrivesWhole) {
   EXPECT_EQ(freed_before + 1, g_closures_freed.load());
 }
 
-TEST_F(RestTest, UploadThatIsNotXml) {
+TEST_F(RestTest, UploadThatIsNotAPlainDocument) {
   http_test::Request req;
   req.method = "POST";
   req.url = url("/upload");
@@ -291,6 +291,26 @@ TEST_F(RestTest, UploadThatIsNotXml) {
 
   req.body.clear();  // an empty body is no document either
   EXPECT_EQ(400, http_test::perform(req).status);
+
+  // Any document type declaration is refused, so that nothing declared in
+  // an upload is expanded or fetched; so is nesting past a modest depth.
+  auto nested = [](int depth) {
+    std::string open, close;
+    for (int i = 0; i < depth; ++i) open += "<e>", close = "</e>" + close;
+    return "<r>" + open + close + "</r>";
+  };
+  for (const std::string &doc :
+       {std::string("<!DOCTYPE r [<!ENTITY x \"42\">]><r a=\"&x;\"/>"),
+        std::string("<!DOCTYPE r [<!ENTITY x SYSTEM \"/etc/hostname\">]><r>&x;</r>"),
+        std::string("<!DOCTYPE r SYSTEM \"/nonexistent/r.dtd\"><r/>"),
+        std::string("<!DOCTYPE r><r/>"), nested(40)}) {
+    req.body = doc;
+    auto refused = http_test::perform(req);
+    EXPECT_EQ(400, refused.status) << doc;
+    EXPECT_EQ("xml parse error", refused.body) << doc;
+  }
+  req.body = nested(20);
+  EXPECT_EQ(200, http_test::perform(req).status);
 }
 
 TEST_F(RestTest, OversizedUploadIsRefusedWith413) {
