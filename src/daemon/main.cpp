@@ -75,6 +75,9 @@ int main(int argc, char **argv) {
     return fail(std::string("cannot load configuration '") + conf_path + "'",
                 err);
   zorv_log_configure_from_conf();
+  /* An earlier process killed while writing the configuration back may
+   * have left its temporary file; it would otherwise stay forever. */
+  zorv_conf_remove_leftovers();
   libdrask_init();
 
   std::string module_dir = wendrel::module_directory();
