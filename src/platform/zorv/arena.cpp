@@ -13,6 +13,10 @@
 
 #include <cstdint>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;
@@ -38,6 +42,11 @@ char *map_chunk(size_t bytes) {
 #ifdef MADV_HUGEPAGE
   // Advice only: EINVAL without THP support is the quiet fallback.
   (void)madvise(chunk, bytes, MADV_HUGEPAGE);
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+  // Blocks here hold the only pointers to heap memory (a check's element
+  // table, say); the leak checker must scan them like the heap.
+  __lsan_register_root_region(chunk, bytes);
 #endif
   return chunk;
 }
