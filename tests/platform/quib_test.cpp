@@ -6,6 +6,7 @@
 #include <string.h>
 #include <uuid/uuid.h>
 
+#include <array>
 #include <random>
 #include <string>
 #include <vector>
@@ -305,6 +306,19 @@ TEST(MetricDirector, RecordsTheLastGenerationPerCheck) {
   EXPECT_EQ(get(a), 9u);
   EXPECT_EQ(get(b), 7u);
   EXPECT_EQ(get(c), 0u);
+
+  // Enough checks to make the record grow several times, keys that differ
+  // in one word only among them; every one keeps its own last generation.
+  std::vector<std::array<unsigned char, 16>> many(5000);
+  for (size_t i = 0; i < many.size(); ++i) {
+    many[i] = {};
+    memcpy(many[i].data() + (i % 2 ? 8 : 0), &i, sizeof i);
+    set(many[i].data(), i + 1);
+  }
+  set(many[0].data(), 77);
+  EXPECT_EQ(get(many[0].data()), 77u);
+  for (size_t i = 1; i < many.size(); ++i) ASSERT_EQ(get(many[i].data()), i + 1) << i;
+  EXPECT_EQ(get(a), 9u);
 }
 
 }  // namespace
