@@ -213,8 +213,9 @@ bool wait_for_subscriber(cluster *c);
 /* ---- store.cpp ------------------------------------------------------------ */
 
 void ostrel_store_setup(void);
-/* Empties the store and frees everything in it. Only for a process that
- * owns the store alone (tests, fuzzing): a reader may not run beside it. */
+/* Empties the store: its tables go, the arena blocks of its containers and
+ * entries stay unused. Only for a process that owns the store alone (tests,
+ * fuzzing): a reader may not run beside it. */
 void ostrel_store_clear(void);
 void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming);
 

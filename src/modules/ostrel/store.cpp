@@ -45,15 +45,15 @@ void ostrel_store_setup(void) {
       .store(0, std::memory_order_release);
 }
 
-static void free_container(void *p) {
-  auto *container = static_cast<tag_container *>(p);
-  // Entries come from zorv_memory_safe_malloc, which is plain heap memory.
-  zorv_hash_destroy(container->tbl, nullptr, free);
-  free(container);
+/* Containers and entries are arena memory and stay where they are; only
+ * the per-check tables' own slot arrays go back. */
+static void drop_container_table(void *p) {
+  zorv_hash_destroy(static_cast<tag_container *>(p)->tbl, nullptr, nullptr);
 }
 
 void ostrel_store_clear(void) {
-  zorv_hash_destroy(&check_tags, nullptr, free_container);
+  zorv_hash_destroy(&check_tags, nullptr, drop_container_table);
+  last_container = nullptr;
 }
 
 static inline void cpu_pause(void) {

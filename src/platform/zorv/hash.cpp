@@ -69,7 +69,18 @@ struct Slot {
 };
 static_assert(sizeof(Slot) == 24);
 
-#if defined(__x86_64__)
+// A marked pointer is no pointer to LeakSanitizer, which would then report
+// every caller's short key as leaked; AddressSanitizer builds keep the long
+// form (ThreadSanitizer builds still run the short one).
+#if defined(__SANITIZE_ADDRESS__)
+#define ZORV_HASH_UNMARKED_KEYS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZORV_HASH_UNMARKED_KEYS 1
+#endif
+#endif
+
+#if defined(__x86_64__) && !defined(ZORV_HASH_UNMARKED_KEYS)
 constexpr bool kShortKeys = true;
 #else
 constexpr bool kShortKeys = false;
