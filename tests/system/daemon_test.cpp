@@ -151,6 +151,11 @@ TEST_F(DaemonTest, StartUpFailuresSayWhatWentWrong) {
     EXPECT_EQ(1, d.wait_exit(10000));
     EXPECT_NE(std::string::npos, d.log().find("cannot load configuration '" + conf))
         << d.log();
+    if (conf == file("absent.conf")) {  // the file and the system's reason
+      EXPECT_NE(std::string::npos,
+                d.log().find("cannot read '" + conf + "': No such file or directory"))
+          << d.log();
+    }
   }
 }
 
