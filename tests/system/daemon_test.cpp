@@ -89,6 +89,11 @@ TEST_F(DaemonTest, ServesHealthAndDiagnosticsThenStopsOnSigterm) {
   EXPECT_EQ(403, wt::https_request(certs(), d.https_port(), "/diag/tagset/" + uuid,
                                    anonymous).status);
 
+  // Plain HTTP to the HTTPS port: the TLS complaint names the peer.
+  wt::http_request(d.https_port(), "/health");
+  EXPECT_TRUE(d.wait_for_log("handshake message out of context. (peer 127.0.0.1)\n",
+                             5000)) << d.log();
+
   EXPECT_EQ(0, d.stop(SIGTERM));
   std::string log = d.log();
   EXPECT_NE(std::string::npos, log.find("wendrel stopping on SIGTERM")) << log;
