@@ -15,3 +15,6 @@ endif()
 if(ZORV_BUILD_BENCH AND ZORV_SANITIZE STREQUAL "none")
   find_package(benchmark REQUIRED)
 endif()
+# sd_notify for the systemd unit's Type=notify; without libsystemd-dev the
+# daemon builds all the same and simply tells no service manager anything.
+pkg_check_modules(SYSTEMD IMPORTED_TARGET libsystemd)

@@ -9,6 +9,7 @@ packages=(
   libcurl4-openssl-dev uuid-dev libxml2-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   openssl curl binutils procps
+  libsystemd-dev dpkg-dev fakeroot systemd python3
 )
 
 missing=()

@@ -3,8 +3,9 @@
 # release build (build/release), makes local certificates (run/certs), starts
 # two stand-in database clusters with generated datasets, then the daemon
 # with kavalin and ostrel, and prints what to try. Runs until Ctrl-C, which
-# stops the daemon and the stand-ins. Logs go to run/*.log. docs/demo.md
-# walks through what it shows.
+# stops the daemon, then the stand-ins, and exits 130 with a one-line
+# summary. Logs go to run/*.log; the previous run's are kept as
+# run/*.log.1. docs/demo.md walks through what it shows.
 #
 #   cluster 1: nodes 127.0.0.1:18101 and :18102, admin API on :18103
 #              (1,000 checks x 5 tags, seed 7)
@@ -27,7 +28,7 @@ step "packages (scripts/install-deps.sh)"
 scripts/install-deps.sh
 say "all present"
 
-step "release build in build/release (a few minutes the first time)"
+step "release build in build/release (a minute or two the first time)"
 mkdir -p build
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DZORV_SANITIZE=none \
       -DZORV_BUILD_TESTS=OFF -DZORV_BUILD_BENCH=OFF > build/release.configure.log 2>&1 \
@@ -59,34 +60,44 @@ ${who:+$who
 }Stop it (Ctrl-C in its terminal) and run this again."
 fi
 
+# The previous run's logs are kept one generation back.
+for f in "$run"/*.log; do
+  [ -f "$f" ] && mv -f "$f" "$f.1"
+done
+
 # From here on, whatever we started is stopped on exit, Ctrl-C or SIGTERM.
+# Each process runs in a session of its own (setsid), so the terminal's
+# Ctrl-C reaches this script alone, which then stops them in order: the
+# daemon first, the stand-ins it replicates from after it.
 pids=()
+names=()
 sleeper=""
 stopping=0
-stop_all() {
+started=$SECONDS
+stop_all() {  # stop_all SIGNAL-NAME: stops everything, prints one summary line
   [ "$stopping" -eq 1 ] && return
   stopping=1
   trap '' INT TERM
   if [ -n "$sleeper" ]; then kill "$sleeper" 2>/dev/null || true; fi
-  if [ ${#pids[@]} -gt 0 ]; then
-    printf '\n== stopping: daemon first, then the stand-ins\n'
-    local i
-    for (( i=${#pids[@]}-1; i>=0; i-- )); do
-      kill -TERM "${pids[$i]}" 2>/dev/null || true
-      # Each stops on SIGTERM within a moment; one that does not is killed.
-      local n=0
-      while kill -0 "${pids[$i]}" 2>/dev/null && [ $n -lt 100 ]; do
-        sleep 0.1; n=$((n + 1))
-      done
-      kill -KILL "${pids[$i]}" 2>/dev/null || true
-      wait "${pids[$i]}" 2>/dev/null || true
+  [ ${#pids[@]} -gt 0 ] || return 0
+  local i n rc summary=""
+  for (( i=${#pids[@]}-1; i>=0; i-- )); do
+    kill -INT "${pids[$i]}" 2>/dev/null || true
+    # Each stops on SIGINT within a moment; one that does not is killed.
+    n=0
+    while kill -0 "${pids[$i]}" 2>/dev/null && [ $n -lt 100 ]; do
+      sleep 0.1; n=$((n + 1))
     done
-    printf 'stopped; logs are in run/*.log\n'
-  fi
+    kill -KILL "${pids[$i]}" 2>/dev/null || true
+    wait "${pids[$i]}" 2>/dev/null && rc=0 || rc=$?
+    summary+="${summary:+, }${names[$i]} exited $rc"
+  done
+  printf '\nrun-demo: stopped on %s after %ds (%s); logs in run/*.log, the previous run'"'"'s in run/*.log.1\n' \
+    "$1" $((SECONDS - started)) "$summary"
 }
-trap 'stop_all; exit 130' INT
-trap 'stop_all; exit 143' TERM
-trap 'stop_all' EXIT
+trap 'stop_all SIGINT; trap - EXIT; exit 130' INT
+trap 'stop_all SIGTERM; trap - EXIT; exit 143' TERM
+trap 'stop_all exit' EXIT
 
 # wait_ready LOG PID: the stand-in prints "ready admin=... nodes=..." once
 # every listener is up.
@@ -102,8 +113,9 @@ wait_ready() {
 
 start_standin() {  # NAME LOG ARGS...
   local name=$1 log=$2; shift 2
-  "$bin/drask-standin" "$@" > "$log" 2>&1 &
+  setsid "$bin/drask-standin" "$@" > "$log" 2>&1 &
   pids+=($!)
+  names+=("$name")
   printf '%s (pid %d): ' "$name" "$!"
   wait_ready "$log" "$!"
 }
@@ -128,9 +140,10 @@ step "daemon (configuration run/wendrel.conf, log run/wendrel.log)"
 [ -f "$run/wendrel.conf" ] && cp "$run/wendrel.conf" "$run/wendrel.conf.last"
 # The example's certificate paths (../run/certs/...) resolve from run/ too.
 cp etc/wendrel.conf "$run/wendrel.conf"
-"$bin/wendrel" -c "$run/wendrel.conf" > "$run/wendrel.log" 2>&1 &
+setsid "$bin/wendrel" -c "$run/wendrel.conf" > "$run/wendrel.log" 2>&1 &
 wpid=$!
 pids+=("$wpid")
+names+=(daemon)
 base=https://127.0.0.1:8443
 n=0
 until curl -sf --cacert "$certs/ca.crt" "$base/health" >/dev/null 2>&1; do
@@ -227,12 +240,15 @@ cat <<MSG
 Logs: run/wendrel.log, run/standin-1.log, run/standin-2.log. Ctrl-C stops everything.
 MSG
 
-# Run until interrupted, or until one of ours ends on its own.
+# Run until interrupted. Nothing else signals our processes (each has a
+# session of its own), so one that ends now has failed: say which, stop the
+# others and exit 1.
 while :; do
-  for p in "${pids[@]}"; do
-    if ! kill -0 "$p" 2>/dev/null; then
-      wait "$p" 2>/dev/null && rc=0 || rc=$?
-      printf '\nrun-demo: process %d ended on its own (status %d); see run/*.log\n' "$p" "$rc" >&2
+  for i in "${!pids[@]}"; do
+    if ! kill -0 "${pids[$i]}" 2>/dev/null; then
+      wait "${pids[$i]}" 2>/dev/null && rc=0 || rc=$?
+      printf '\nrun-demo: %s (pid %d) failed with exit status %d; see run/*.log\n' \
+        "${names[$i]}" "${pids[$i]}" "$rc" >&2
       exit 1
     fi
   done

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test: the concurrency
 # tests (CTest label "concurrency") under ThreadSanitizer, all the others
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# under AddressSanitizer and UndefinedBehaviorSanitizer; then a short run of
+# every fuzz target (scripts/fuzz.sh --check).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,9 +32,17 @@ if [ ${#tsan_targets[@]} -gt 0 ]; then
   cmake --build build/tsan -j "$jobs" --target "${tsan_targets[@]}"
 fi
 
+# The Debian package, for the package test among the system tests.
+scripts/package.sh build/package > build/package.log 2>&1 \
+  || { tail -40 build/package.log; exit 1; }
+
 status=0
 echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer =="
 ctest --test-dir build/asan -LE concurrency --output-on-failure -j 2 || status=1
 echo "== concurrency tests under ThreadSanitizer =="
 ctest --test-dir build/tsan -L concurrency --output-on-failure || status=1
+# Every parser of outside input, fuzzed briefly from its seed corpus
+# (about 10 s per target); any crash, leak or broken oracle fails the run.
+echo "== fuzz targets (libFuzzer, clang) =="
+scripts/fuzz.sh --check 10 || status=1
 exit $status

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -41,7 +42,13 @@ std::string module_directory() {
   ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
   if (n <= 0) return "lib";
   exe[n] = 0;
-  return parent_dir(parent_dir(exe)) + "/lib";
+  std::string prefix = parent_dir(parent_dir(exe));
+  /* An installed daemon keeps its modules in a folder of their own beside
+   * the system's libraries; the build tree has them in lib/ itself. */
+  std::string installed = prefix + "/" WENDREL_MODULE_SUBDIR;
+  struct stat st;
+  if (stat(installed.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return installed;
+  return prefix + "/lib";
 }
 
 bool load_metric_director(const std::string &dir, std::string &why) {

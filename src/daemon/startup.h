@@ -6,8 +6,9 @@
 
 namespace wendrel {
 
-/* //modules/@directory when given, else the lib folder beside the folder
- * that holds the executable (bin/wendrel beside lib/ with the modules). */
+/* //modules/@directory when given, else, beside the folder that holds the
+ * executable, lib/wendrel when it exists (an installed daemon) or lib (the
+ * build tree: bin/wendrel beside lib/ with the modules). */
 std::string module_directory();
 
 /* Loads quib_director.so from dir with its symbols visible process-wide,

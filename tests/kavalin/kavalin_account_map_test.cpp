@@ -16,6 +16,12 @@
 #include "kavalin_test_support.h"
 #include "zorv/memory.h"
 
+/* libzorv's test hook: the next n deferred frees cannot get their node, so
+ * a free asked for outside any bracket happens before the call returns. */
+namespace zorv::memory {
+void fail_next_node_allocations(int n);
+}
+
 namespace {
 
 using kavtest::conf_doc;
@@ -97,6 +103,7 @@ TEST_F(KavalinAccountMap, Filters) {
   start(with_map("<map account=\"1\" cluster=\"1\" discard_data_filter=\"env:prod\"/>"
                  "<map account=\"2\" cluster=\"1\" discard_data_filter=\"and(env:prod\"/>"
                  "<map account=\"3\" cluster=\"7\" discard_data_filter=\"env:x\"/>"));
+  kavtest::memory_bracket bracket;
   EXPECT_NE(kavalin_get_discard_data_filter_for_account_dyn_function(1), nullptr);
   EXPECT_TRUE(log.has("debug/kavalin", "Parsed discard_data_filter 'env:prod'\n"));
   /* Stored, but without a filter; the error names the offset. */
@@ -149,7 +156,22 @@ TEST_F(KavalinAccountMap, ReleasedFilterOutlivesAReaderBracket) {
   EXPECT_TRUE(matched.load());
   EXPECT_TRUE(reaped.load());
   EXPECT_EQ(kavalin_get_cluster_for_account_dyn_function(9), 3);
+  kavtest::memory_bracket bracket;
   EXPECT_NE(kavalin_get_discard_data_filter_for_account_dyn_function(9), nullptr);
+}
+
+/* A replaced entry may be freed as soon as it leaves the table (here
+ * before the replace returns); the writer must have read from it whatever
+ * it still needs. Under AddressSanitizer a later read faults. */
+TEST_F(KavalinAccountMap, ReplacedEntryIsNotReadAfterItsRelease) {
+  start(with_map("<map account=\"9\" cluster=\"1\" discard_data_filter=\"a:b\"/>"));
+  quib_metric_tag_search_ast_t *next = parse_discard_data_filter("c:d");
+  zorv::memory::fail_next_node_allocations(1);
+  EXPECT_EQ(add_account_cluster_map(9, 3, next), 1);
+  zorv::memory::fail_next_node_allocations(0);
+  reap_discard_data_filters();
+  kavtest::memory_bracket bracket;
+  EXPECT_EQ(kavalin_get_discard_data_filter_for_account_dyn_function(9), next);
 }
 
 TEST_F(KavalinAccountMap, OverrideRules) {

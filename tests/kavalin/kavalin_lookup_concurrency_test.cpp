@@ -1,6 +1,7 @@
 /* Lock-free readers (the routing hook and the exported lookups) beside a
  * writer that keeps replacing mappings and their filters: every answer is
- * one the writer stored, and nothing is freed under a reader. */
+ * one the writer stored, and nothing is freed under a reader. Also the
+ * host's parameter setter beside cluster rebuilds that read the timeouts. */
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "kavalin_test_support.h"
+#include "zorv/conf.h"
 #include "zorv/memory.h"
 
 namespace {
@@ -53,6 +55,24 @@ TEST(KavalinLookupConcurrency, ReadersBesideAReplacingWriter) {
   reap_discard_data_filters();
   EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(kavalin_get_cluster_for_account_dyn_function(42), 2);
+}
+
+/* The host sets a run-time parameter on its own thread (an operator's
+ * request) while a cluster update builds a client from the timeouts. */
+TEST(KavalinLookupConcurrency, TimeoutParametersBesideClusterRebuilds) {
+  kavtest::start_with(
+      kavtest::conf_doc("<drask><bootstrap cluster=\"1\" host=\"h1\"/></drask>"));
+  std::thread setter([] {
+    for (int i = 0; i < 200; i++) {
+      zorv_conf_set_global_param("drask.timeout_ms",
+                                 std::to_string(1000 + i).c_str());
+    }
+  });
+  for (int i = 0; i < 200; i++) initialize_drask_cluster(1);
+  setter.join();
+  initialize_drask_cluster(1);
+  EXPECT_EQ(drask_client_get_timeout(kavalin_client_for_cluster_dyn_function(1)),
+            1199);
 }
 
 }  // namespace

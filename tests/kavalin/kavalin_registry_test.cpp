@@ -71,8 +71,11 @@ TEST_F(KavalinRegistry, NoBootstrapSection) {
     EXPECT_EQ(kavalin_client_for_cluster_dyn_function(id), nullptr);
   }
   EXPECT_EQ(kavalin_get_cluster_for_account_dyn_function(42), 0);
-  EXPECT_EQ(kavalin_get_discard_data_filter_for_account_dyn_function(42),
-            nullptr);
+  {
+    kavtest::memory_bracket bracket;
+    EXPECT_EQ(kavalin_get_discard_data_filter_for_account_dyn_function(42),
+              nullptr);
+  }
   EXPECT_EQ(kavalin_get_override_clusters_for_account_dyn_function(42),
             nullptr);
   EXPECT_TRUE(kavalin_account_map_loaded_function());

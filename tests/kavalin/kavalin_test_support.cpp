@@ -87,8 +87,8 @@ void fresh_module() {
   zorv_hash_destroy(&manual_cluster_override, free, destroy_override_set);
   reap_discard_data_filters();
   account_map_initialized.store(false);
-  TOTAL_TIMEOUT = 8000;
-  CONNECT_TIMEOUT = 1000;
+  store_timeout(TOTAL_TIMEOUT, 8000);
+  store_timeout(CONNECT_TIMEOUT, 1000);
 }
 
 void start_with(const std::string &xml) {

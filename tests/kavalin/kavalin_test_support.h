@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "modules/kavalin/internal.h"
+#include "zorv/memory.h"
 
 namespace kavtest {
 
@@ -25,6 +26,15 @@ class log_capture {
   std::vector<std::string> on(const std::string &stream) const;
   bool has(const std::string &stream, const std::string &text) const;
   void clear();
+};
+
+/* A safe-memory bracket for the scope: a filter from the lookup may be
+ * used only inside one. */
+struct memory_bracket {
+  memory_bracket() { zorv_memory_begin(); }
+  ~memory_bracket() { zorv_memory_end(); }
+  memory_bracket(const memory_bracket &) = delete;
+  memory_bracket &operator=(const memory_bracket &) = delete;
 };
 
 /* Loads xml as the configuration (aborting the test on a parse error). */

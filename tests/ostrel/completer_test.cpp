@@ -9,22 +9,13 @@
 
 #include "log_capture.h"
 #include "modules/ostrel/internal.h"
+#include "store_put.h"
 
 namespace {
 
 const char *kUse = "debug/ostrel/use";
 const char *kCheck = "c0ffee00-1111-4222-8333-444455556666";
 const char *kOther = "c0ffee00-1111-4222-8333-777788889999";
-
-void put(const char *uuid, const std::string &tag, uint64_t seq,
-         bool tombstone = false) {
-  setcrdt_alter_entry_t in{};
-  in.value = tag.data();
-  in.info.seq = seq;
-  in.info.tombstone = tombstone ? 1 : 0;
-  in.info.len = static_cast<uint32_t>(tag.size());
-  store_check_tag(uuid, &in);
-}
 
 /* A tagset whose texts live in this object. */
 struct Tagset {

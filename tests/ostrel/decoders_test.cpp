@@ -216,6 +216,57 @@ TEST_F(DecoderTest, FullStateRefusesAHopelessHeaderAtOnce) {
             1);
 }
 
+TEST_F(DecoderTest, WhatANodeSendsCostsAtMostOneRecordOfBuffer) {
+  // A set name that is no UUID, announcing 200000 bytes: passed over as it
+  // arrives, in 16 KiB writes, never held; the set after it is stored.
+  std::string u = uuid_n(6);
+  const std::string junk(200000, 'j');
+  Record r;
+  ASSERT_TRUE(r.feed(read_full, head() + rec(2, junk) + element("lost:1", 1)
+                                    + rec(2, u) + element("kept:1", 1),
+                     16384));
+  EXPECT_EQ(live(u), Tags{"kept:1"});
+  EXPECT_EQ(r.c.skip_pending, 0u);
+  Record partial;  // cut inside the junk: left to pass over, not buffered
+  ASSERT_TRUE(partial.feed(read_full, head() + rec(2, junk).substr(0, 70000),
+                           16384));
+  EXPECT_EQ(partial.buffered(), 0u);
+  EXPECT_EQ(undecoded_bytes(&partial.c), 200000u + 5u - 70000u);
+
+  // An element info announcing a tag over 64 KiB refuses the stream before
+  // any of it is buffered; 64 KiB itself is a tag.
+  Record big;
+  EXPECT_FALSE(big.feed(read_full, head() + rec(2, u) +
+                                       rec(4, info(1, 65537, false))));
+  EXPECT_EQ(big.c.full_state, 254);
+  EXPECT_EQ(logs.lines().size(), 1u);
+  logs.clear();
+  Record edge;
+  EXPECT_TRUE(edge.feed(read_full, head() + rec(2, u) +
+                                       rec(4, info(1, 65536, false))));
+
+  // Diff: a message of another kind (N 37) announcing 200000 bytes is
+  // passed over; a check's message announcing a tag over 64 KiB refuses the
+  // stream as soon as its name length is in; a message shorter than its own
+  // name length field is skipped without reading past it.
+  std::string v = uuid_n(7);
+  Record d;
+  ASSERT_TRUE(d.feed(read_diff, be32(200000) + be32(37) + junk.substr(0, 199996)
+                                    + be32(2) + "xy" + diff(v, "after:1", 1),
+                     16384));
+  EXPECT_EQ(live(v), Tags{"after:1"});
+  EXPECT_EQ(undecoded_bytes(&d.c), 0u);
+  Record tiny;
+  ASSERT_TRUE(tiny.feed(read_diff, be32(2) + "xy" + diff(v, "tiny:1", 1), 1));
+  EXPECT_EQ(live(v), (Tags{"after:1", "tiny:1"}));
+  EXPECT_TRUE(logs.lines().empty());
+  Record giant;
+  EXPECT_FALSE(giant.feed(read_diff, be32(56 + 65537) + be32(36) + v));
+  EXPECT_EQ(logs.count(kError, "[7] ostrel diff message of 65593 bytes "
+                               "refused: longer than any tag allows\n"),
+            1);
+}
+
 TEST_F(DecoderTest, FullStateKeepsAnIncompleteRecord) {
   std::string u = uuid_n(5);
   std::string stream = head() + rec(2, u) + element("a:b", 1);

@@ -1,17 +1,15 @@
-/* The checkpoint requests as a node sees them: a small HTTP server on
- * loopback plays the cluster (its topology names itself as the only node)
- * and answers creates and deletes as each case needs, recording what it was
- * asked. The record's messages are read through the log observer. */
+/* The feed requests as a node sees them: a small HTTP server on loopback
+ * plays the cluster and answers creates, deletes and pulls as each case
+ * needs, recording what it was asked. The record's messages are read
+ * through the log observer. */
 #include <gtest/gtest.h>
-#include <microhttpd.h>
-#include <netinet/in.h>
 #include <string.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "drask/client.h"
+#include "feed_node.h"
 #include "log_capture.h"
 #include "modules/ostrel/internal.h"
 #include "zorv/json.h"
@@ -20,86 +18,6 @@ namespace {
 
 const char *kError = "error/ostrel";
 const int kCluster = 5;
-
-struct Answer {
-  int status = 200;
-  std::string body;
-  std::string checkpoint;  // sent as X-Drask-Feed-Checkpoint when not empty
-};
-
-class FeedNode {
- public:
-  FeedNode() {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD, 0, nullptr,
-                               nullptr, &FeedNode::answer, this,
-                               MHD_OPTION_SOCK_ADDR, &sa, MHD_OPTION_END);
-    if (daemon_ != nullptr) {
-      port_ = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT)->port;
-    }
-  }
-  ~FeedNode() {
-    if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
-  }
-  bool up() const { return daemon_ != nullptr; }
-  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
-  std::string base() const { return "http://" + host(); }
-
-  void on(const std::string &method, Answer a) {
-    std::lock_guard<std::mutex> g(mu_);
-    (method == "POST" ? create_ : remove_) = std::move(a);
-  }
-  /* "METHOD path?subscriber=S" per feed request, in arrival order. */
-  std::vector<std::string> requests() {
-    std::lock_guard<std::mutex> g(mu_);
-    return requests_;
-  }
-  void forget() {
-    std::lock_guard<std::mutex> g(mu_);
-    requests_.clear();
-  }
-
- private:
-  static MHD_Result answer(void *cls, MHD_Connection *conn, const char *url,
-                           const char *method, const char *, const char *,
-                           size_t *upload_size, void **) {
-    auto *self = static_cast<FeedNode *>(cls);
-    *upload_size = 0;
-    Answer a;
-    if (strcmp(url, "/topology") == 0) {
-      a.body = "{\"signature\":\"feed-test\",\"nodes\":[\"" + self->base() + "\"]}";
-    } else {
-      const char *sub =
-          MHD_lookup_connection_value(conn, MHD_GET_ARGUMENT_KIND, "subscriber");
-      std::lock_guard<std::mutex> g(self->mu_);
-      self->requests_.push_back(std::string(method) + " " + url +
-                                "?subscriber=" + (sub ? sub : "<none>"));
-      if (strcmp(method, "POST") == 0) {
-        a = self->create_;
-      } else if (strcmp(method, "DELETE") == 0) {
-        a = self->remove_;
-      } else {
-        a.status = 405;
-      }
-    }
-    MHD_Response *r = MHD_create_response_from_buffer(
-        a.body.size(), a.body.data(), MHD_RESPMEM_MUST_COPY);
-    if (!a.checkpoint.empty()) {
-      MHD_add_response_header(r, "X-Drask-Feed-Checkpoint", a.checkpoint.c_str());
-    }
-    MHD_Result rc = MHD_queue_response(conn, static_cast<unsigned>(a.status), r);
-    MHD_destroy_response(r);
-    return rc;
-  }
-
-  MHD_Daemon *daemon_ = nullptr;
-  int port_ = 0;
-  std::mutex mu_;
-  Answer create_, remove_;
-  std::vector<std::string> requests_;
-};
 
 FeedNode *g_node = nullptr;
 
@@ -254,6 +172,44 @@ TEST_F(CheckpointRequests, FailedCreateSaysWhy) {
                                      feed_url() + "': 500 unspecified error\n"});
   // A failed create is not followed by a delete.
   for (auto &r : g_node->requests()) EXPECT_EQ(r, request("POST"));
+}
+
+TEST_F(CheckpointRequests, PullAdoptsTheTokenOnlyFromAWholeAnswer) {
+  const char *diff_path = "/metafeed/check/tag?subscriber=%s&checkpoint=%s";
+  c.full_state = 255;
+  c.checkpoint = strdup("00000001:00000001");
+  g_node->on("FULL", {200, "", "00000001:00000002"});
+  EXPECT_EQ(pull_it(&c, "/meta/check/tag", read_full), 200);
+  EXPECT_STREQ(c.checkpoint, "00000001:00000002");
+  EXPECT_TRUE(c.checkpoint_changed);
+  EXPECT_NE(c.last_success, 0u);
+  EXPECT_NE(c.last_success_mono, 0u);
+
+  // Neither a refusal, nor a transfer that broke after a 200 had begun,
+  // nor a 200 whose body ends inside a message is a success: the token
+  // they carry is not taken and the last success stays where it was.
+  const std::string partial = std::string("\0\0\0\x40", 4) + "0123456789";
+  const std::vector<std::pair<Answer, int>> failures = {
+      {{500, "", "00000001:00000003"}, 500},
+      {{200, partial, "00000001:00000003", /*cut=*/true}, 0},
+      {{200, partial, "00000001:00000003"}, 200},
+  };
+  for (const auto &[answer, status] : failures) {
+    c.last_success = c.last_success_mono = 0;
+    c.checkpoint_changed = false;
+    logs.clear();
+    g_node->on("DIFF", answer);
+    EXPECT_EQ(pull_it(&c, diff_path, read_diff), status);
+    EXPECT_STREQ(c.checkpoint, "00000001:00000002") << status;
+    EXPECT_FALSE(c.checkpoint_changed);
+    EXPECT_EQ(c.last_success, 0u);
+    EXPECT_EQ(c.last_success_mono, 0u);
+  }
+  // The cut-short body of the last case, said once, with node and size.
+  EXPECT_EQ(error_lines(),
+            std::vector<std::string>{"[5] pull from '" + g_node->base() +
+                                     "' ended inside a message: 14 bytes "
+                                     "left\n"});
 }
 
 }  // namespace

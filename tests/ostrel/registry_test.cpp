@@ -171,6 +171,7 @@ TEST_F(RegistryTest, WorkerWaitsForSubscriberWithoutSpinning) {
 
   cluster rec{};
   rec.cluster_id = 4;
+  rec.handover = Handover::kRunning;
   started_store(&rec, 1);
   std::atomic<int> result{-1};
   std::thread waiter([&] { result = wait_for_subscriber(&rec) ? 1 : 0; });

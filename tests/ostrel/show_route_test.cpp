@@ -12,6 +12,7 @@
 
 #include "https_client.h"
 #include "modules/ostrel/internal.h"
+#include "store_put.h"
 #include "zorv/host.h"
 #include "zorv/json.h"
 
@@ -45,16 +46,6 @@ std::multiset<std::string> tags_of(const std::string &body) {
   }
   zorv_json_object_put(doc);
   return out;
-}
-
-void put(const char *uuid, const std::string &tag, uint64_t seq,
-         bool tombstone = false) {
-  setcrdt_alter_entry_t in{};
-  in.value = tag.data();
-  in.info.seq = seq;
-  in.info.tombstone = tombstone ? 1 : 0;
-  in.info.len = static_cast<uint32_t>(tag.size());
-  store_check_tag(uuid, &in);
 }
 
 class ShowRouteTest : public ::testing::Test {

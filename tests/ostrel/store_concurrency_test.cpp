@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "modules/ostrel/internal.h"
+#include "store_put.h"
 #include "zorv/memory.h"
 
 namespace {
@@ -28,16 +29,6 @@ std::string check_uuid(int i) {
 }
 std::string tag_text(int check, int tag) {
   return "t" + std::to_string(tag) + ":check" + std::to_string(check);
-}
-
-void put(const std::string &uuid, const std::string &tag, uint64_t seq,
-         bool tombstone) {
-  setcrdt_alter_entry_t in{};
-  in.value = tag.data();
-  in.info.seq = seq;
-  in.info.tombstone = tombstone ? 1 : 0;
-  in.info.len = static_cast<uint32_t>(tag.size());
-  store_check_tag(uuid.c_str(), &in);
 }
 
 /* The element's state after round r: live on even rounds. Both writers

@@ -12,23 +12,11 @@
 
 #include "log_capture.h"
 #include "modules/ostrel/internal.h"
+#include "store_put.h"
 #include "quib/metric_director.h"
 #include "zorv/uuid.h"
 
 namespace {
-
-/* Stores one element; the text is handed over without a NUL behind it, as
- * the decoders hand over bytes inside the receive buffer. */
-void put(const char *uuid, const std::string &tag, uint64_t seq,
-         bool tombstone) {
-  std::string buffer = tag + "#garbage#";
-  setcrdt_alter_entry_t in{};
-  in.value = buffer.data();
-  in.info.seq = seq;
-  in.info.tombstone = tombstone ? 1 : 0;
-  in.info.len = static_cast<uint32_t>(tag.size());
-  store_check_tag(uuid, &in);
-}
 
 void collect(void *closure, const char *tag) {
   static_cast<std::vector<std::string> *>(closure)->push_back(tag);
@@ -199,6 +187,20 @@ TEST_F(StoreTest, DirectorLoadedLaterIsToldEveryChange) {
   EXPECT_EQ(get(uu), 0u);
   put(early, "a:1", 3, false);
   EXPECT_EQ(get(uu), 3u);
+
+  // A key that is no UUID text is stored but has nothing to be announced
+  // as; a debug line says so once per check.
+  LogCapture logs;
+  controlls = zorv_log_stream_find("debug/ostrel/control");
+  zorv_log_stream_enable(controlls, true);
+  put("d1ff0000-0000-4000-8000-00000000000", "a:1", 1);  // 35 characters
+  put("d1ff0000-0000-4000-8000-00000000000", "b:1", 1);
+  EXPECT_EQ(drask_check_tags_generation_dyn("d1ff0000-0000-4000-8000-00000000000"),
+            2u);
+  EXPECT_EQ(logs.count("debug/ostrel/control",
+                       "check 'd1ff0000-0000-4000-8000-00000000000' is not a "
+                       "UUID: its tag changes are not announced\n"),
+            1);
 }
 
 }  // namespace

@@ -64,7 +64,13 @@ TEST_F(KavalinClusterUpdate, ValidationRowsAndGuardChangeNothing) {
       {"3", "<drask><bootstrap host=\"h\" cluster=\"4\"/></drask>",
        "bootstrap missing cluster"},
       {"5", ok, "Illegal cluster configuration found.\n"},
+      /* Elements inside a bootstrap element would plant hosts elsewhere. */
+      {"3", "<drask><bootstrap host=\"h\"><bootstrap cluster=\"5\" host=\"e\"/>"
+            "</bootstrap></drask>", "malformed document"},
+      {"1", "<drask><bootstrap host=\"h\"><swimlane><bootstrap cluster=\"1\" "
+            "host=\"e\"/></swimlane></bootstrap></drask>", "malformed document"},
   };
+  const std::string log_before = d_->log();
   for (const auto &r : rows) {
     auto res = d_->post("/module/kavalin/cluster/" + r.id, r.body);
     EXPECT_EQ(res.status, 400) << r.id << " " << r.body;
@@ -79,6 +85,47 @@ TEST_F(KavalinClusterUpdate, ValidationRowsAndGuardChangeNothing) {
   auto res = d_->post("/module/kavalin/cluster/3", ok, "");
   EXPECT_EQ(res.status, 403);
   EXPECT_EQ(d_->conf_text(), before);
+  /* No cluster was rebuilt or removed. */
+  const std::string log_after = d_->log();
+  EXPECT_EQ(log_after.find("Initializing cluster", log_before.size()), std::string::npos);
+  EXPECT_EQ(log_after.find("Removing cluster", log_before.size()), std::string::npos);
+}
+
+/* A file that already holds bootstrap elements inside bootstrap elements
+ * (written by hand or by an older daemon): the nested ones serve no
+ * cluster, and removing an element together with its nested twin of the
+ * same cluster frees each once. */
+TEST(KavalinClusterNesting, NestedElementsInTheFileAreInertAndRemovedOnce) {
+  KavalinDaemon d("<drask><swimlane>"
+                  "<bootstrap cluster=\"1\" host=\"127.0.0.1:18101\"><swimlane>"
+                  "<bootstrap cluster=\"1\" host=\"127.0.0.1:18102\"/>"
+                  "</swimlane></bootstrap>"
+                  "<bootstrap cluster=\"3\" host=\"127.0.0.1:18301\">"
+                  "<bootstrap cluster=\"5\" host=\"127.0.0.1:18599\"/></bootstrap>"
+                  "<bootstrap host=\"127.0.0.1:18101\"/>"
+                  "</swimlane></drask>");
+  ASSERT_TRUE(d.start()) << d.log();
+  EXPECT_TRUE(d.daemon().wait_for_log(
+      "Initializing cluster 1 with 1 bootstrap nodes", 5000));
+  EXPECT_EQ(d.log().find("Initializing cluster 5"), std::string::npos);
+
+  auto r = d.post("/module/kavalin/cluster/1", "<drask/>");
+  ASSERT_EQ(r.status, 204) << d.log();
+  EXPECT_EQ(elements(d.conf_text(), "//bootstrap[@cluster=\"1\"]"), "");
+  EXPECT_TRUE(d.daemon().wait_for_log("Removing cluster 1", 5000));
+
+  r = d.post("/module/kavalin/cluster/5",
+             "<drask><bootstrap host=\"127.0.0.1:18501\"/></drask>");
+  EXPECT_EQ(r.status, 204);
+  EXPECT_TRUE(d.daemon().wait_for_log(
+      "Initializing cluster 5 with 1 bootstrap nodes", 5000));
+
+  ASSERT_TRUE(d.restart()) << d.log();
+  EXPECT_TRUE(d.daemon().wait_for_log(
+      "Initializing cluster 5 with 1 bootstrap nodes", 5000));
+  EXPECT_TRUE(d.daemon().wait_for_log(
+      "Initializing cluster 3 with 1 bootstrap nodes", 5000));
+  EXPECT_EQ(d.log().find("Initializing cluster 5 with 2"), std::string::npos);
 }
 
 TEST_F(KavalinClusterUpdate, ReplaceThenRemoveHosts) {

@@ -76,6 +76,9 @@ TEST_F(KavalinMapUpdate, ValidationRowsChangeNothing) {
        "child node other than `map`"},
       {"<drask><map account=\"42\" cluster=\"2\"/><map cluster=\"2\"/></drask>",
        "malformed document"},
+      {"<drask><map account=\"43\" cluster=\"2\"><swimlane><account_map>"
+       "<map account=\"42\" cluster=\"2\"/></account_map></swimlane></map></drask>",
+       "malformed document"},
   };
   for (const auto &r : rows) {
     auto res = d_->post(kMapPath, r.body);
@@ -227,6 +230,32 @@ TEST(KavalinMapUpdateKill, KilledDaemonLeavesAWholeFile) {
     EXPECT_NE(maps_of(text).find("[account=50,cluster=2]"), std::string::npos);
     ASSERT_TRUE(d.restart()) << d.log();
   }
+}
+
+/* A file that already holds a map element inside a map element: the
+ * nested one maps nothing, and a request naming both accounts removes the
+ * outer element (and the nested one with it) once. */
+TEST(KavalinMapNesting, NestedEntryInTheFileIsInertAndRemovedOnce) {
+  KavalinDaemon d("<drask><swimlane>"
+                  "<bootstrap cluster=\"1\" host=\"127.0.0.1:18101\"/>"
+                  "<bootstrap cluster=\"2\" host=\"127.0.0.1:18201\"/>"
+                  "<account_map><map account=\"42\" cluster=\"1\"><swimlane>"
+                  "<account_map><map account=\"43\" cluster=\"2\"/></account_map>"
+                  "</swimlane></map></account_map></swimlane></drask>");
+  ASSERT_TRUE(d.start()) << d.log();
+  EXPECT_EQ(d.live_swimlane(42), 1);
+  EXPECT_EQ(d.live_swimlane(43), 0);
+
+  auto r = d.post(kMapPath, "<drask><map account=\"42\" cluster=\"2\"/>"
+                            "<map account=\"43\" cluster=\"1\"/></drask>");
+  ASSERT_EQ(r.status, 204) << d.log();
+  EXPECT_EQ(d.live_swimlane(42), 2);
+  EXPECT_EQ(d.live_swimlane(43), 1);
+  EXPECT_EQ(elements(d.conf_text(), "//map"),
+            "[account=42,cluster=2] [account=43,cluster=1]");
+  ASSERT_TRUE(d.restart()) << d.log();
+  EXPECT_EQ(d.live_swimlane(42), 2);
+  EXPECT_EQ(d.live_swimlane(43), 1);
 }
 
 /* No swimlane section: 500, and nothing changes. With a swimlane but no

@@ -78,20 +78,20 @@ int add_account_cluster_map(int64_t account, int cluster,
   entry->discard_data_filter = filter;
 
   /* Writers are serialised (start-up thread, then one update at a time), so
-   * the entry seen here is the one the replace below releases. Entries are
-   * released through the deferred free; their filters must be too, since a
-   * reader may hold either until its bracket closes. */
+   * the entry seen here is the one the replace below releases. Its filter
+   * is read now: this thread holds no bracket, so once the replace has
+   * handed the old entry to the deferred free it may be gone at any moment.
+   * The filter is retired the same way, since a reader may hold it until
+   * its bracket closes. */
+  quib_metric_tag_search_ast_t *old_filter = nullptr;
   void *old = nullptr;
-  zorv_hash_retrieve(&account_map, &account, sizeof(account), &old);
+  if (zorv_hash_retrieve(&account_map, &account, sizeof(account), &old)) {
+    old_filter = static_cast<account_cluster_map_t *>(old)->discard_data_filter;
+  }
   zorv_hash_replace(&account_map, &entry->account_id,
                     sizeof(entry->account_id), entry, nullptr,
                     zorv_memory_safe_free);
-  if (old != nullptr) {
-    auto *old_entry = static_cast<account_cluster_map_t *>(old);
-    if (old_entry->discard_data_filter != filter) {
-      release_discard_data_filter(old_entry->discard_data_filter);
-    }
-  }
+  if (old_filter != filter) release_discard_data_filter(old_filter);
 
   kavalin_account_mapped_hook_invoke(account, cluster);
   return 1;
@@ -178,6 +178,7 @@ void kavalin_load_account_map(void) {
   zorv_conf_section_t *sections = zorv_conf_get_sections_read(
       ZORV_CONF_ROOT, "//drask//account_map/map", &n);
   for (int i = 0; i < n; i++) {
+    if (nested_in_entry(sections[i])) continue;
     int64_t account = 0;
     int32_t cluster = 0;
     if (!zorv_conf_get_int64(sections[i], "@account", &account)) continue;

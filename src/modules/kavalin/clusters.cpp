@@ -39,8 +39,8 @@ void install_cluster(int id, int nhosts, char **hosts) {
   record->id = id;
   pthread_mutex_init(&record->bootlock, nullptr);
   record->client = drask_client_alloc(nhosts, hosts);
-  drask_client_set_connecttimeout(record->client, CONNECT_TIMEOUT);
-  drask_client_set_timeout(record->client, TOTAL_TIMEOUT);
+  drask_client_set_connecttimeout(record->client, load_timeout(CONNECT_TIMEOUT));
+  drask_client_set_timeout(record->client, load_timeout(TOTAL_TIMEOUT));
   zorv_hash_replace(&global_clusters, &record->id, sizeof(record->id), record,
                     nullptr, drask_cluster_deref);
   zorvL(zorv_notice, "Initializing cluster %d with %d bootstrap nodes\n", id,
@@ -85,6 +85,7 @@ void initialize_drask_cluster(int id) {
      * removed (no usable host), so that each is initialised once. */
     std::vector<int32_t> scanned;
     for (int i = 0; i < n && nhosts < KAVALIN_MAX_BOOTSTRAP_HOSTS; i++) {
+      if (nested_in_entry(sections[i])) continue;
       int32_t cluster = 0;
       zorv_conf_get_int32(sections[i], "@cluster", &cluster);
       if (cluster == id) {

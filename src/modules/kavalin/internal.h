@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "kavalin.h"
+#include "zorv/conf.h"
 #include "zorv/dso.h"
 #include "zorv/hash.h"
 #include "zorv/log.h"
@@ -39,9 +40,18 @@ extern zorv_log_stream_t kav_notice;
 extern zorv_log_stream_t kav_debug;
 
 /* Client timeouts in milliseconds; read each time a client is created. The
- * host's run-time parameters write them through their addresses. */
+ * host's run-time parameters store into them through their addresses, with
+ * atomic stores on whatever thread sets the parameter, so every access here
+ * goes through these two helpers. */
 extern int32_t TOTAL_TIMEOUT;
 extern int32_t CONNECT_TIMEOUT;
+
+inline int32_t load_timeout(int32_t &timeout) {
+  return std::atomic_ref<int32_t>(timeout).load(std::memory_order_acquire);
+}
+inline void store_timeout(int32_t &timeout, int32_t value) {
+  std::atomic_ref<int32_t>(timeout).store(value, std::memory_order_release);
+}
 
 /* ---- cluster registry (clusters.cpp) ---------------------------------- */
 
@@ -116,6 +126,16 @@ zorv_hook_return_t kavalin_alter_route(void *closure, const char *payload,
                                        size_t payload_len,
                                        const char *routingprefix,
                                        char *routingkey, size_t rlen);
+
+/* ---- configuration entries (entries.cpp) ------------------------------ */
+
+/* Whether the element lies inside a bootstrap or map element. Such an
+ * element is no entry of any cluster or account: every lookup skips it. */
+bool nested_in_entry(xmlNodePtr node);
+bool nested_in_entry(zorv_conf_section_t section);
+/* Unlinks and frees configured elements, each once: nodes listed twice, or
+ * inside another listed node, go with that node. */
+void remove_config_elements(const std::vector<xmlNodePtr> &nodes);
 
 /* ---- REST updates (rest.cpp) ------------------------------------------ */
 

@@ -10,7 +10,10 @@
  *
  * Ownership: a client, filter or override set returned here stays owned by
  * kavalin. A client is never freed once created, so a borrowed client stays
- * usable after its cluster has been replaced or removed. */
+ * usable after its cluster has been replaced or removed. A discard-data
+ * filter is not: a map update that replaces the account's mapping releases
+ * the old filter once no safe-memory bracket that was open at the time is
+ * still open. See the filter lookup below. */
 #ifndef KAVALIN_H
 #define KAVALIN_H
 
@@ -76,7 +79,13 @@ ZORV_EXPORT int kavalin_get_cluster_for_account_dyn_function(
 /* The account's override set (keys: 8-byte cluster ids), or NULL. */
 ZORV_EXPORT zorv_hash_table *kavalin_get_override_clusters_for_account_dyn_function(
     const int64_t account_id);
-/* The account's discard-data filter, or NULL. */
+/* The account's discard-data filter, or NULL.
+ *
+ * Call it inside a safe-memory bracket (zorv_memory_begin/end) and use the
+ * filter only until that bracket closes: a concurrent map update may
+ * replace the mapping, and the old filter is freed once every bracket open
+ * at the replacement has closed. Never keep the pointer beyond the bracket,
+ * and never free it. */
 ZORV_EXPORT quib_metric_tag_search_ast_t *
 kavalin_get_discard_data_filter_for_account_dyn_function(
     const int64_t account_id);
@@ -197,6 +206,7 @@ inline zorv_hash_table *kavalin_get_override_clusters_for_account_dyn(
       "kavalin_get_override_clusters_for_account_dyn_function");
   return f ? f(account_id) : nullptr;
 }
+/* Same rule as the export: call and use inside a safe-memory bracket. */
 inline quib_metric_tag_search_ast_t *
 kavalin_get_discard_data_filter_for_account_dyn(int64_t account_id) {
   auto f = kavalin_binding::resolve(

@@ -64,12 +64,16 @@ int kav_init(zorv_dso_generic_t *self) {
  * cluster table, and the REST endpoints may only appear once both tables
  * are loaded. */
 zorv_hook_return_t kavalin_post_init(void *) {
-  zorv_conf_get_int32(ZORV_CONF_ROOT, "//drask/@timeout", &TOTAL_TIMEOUT);
+  int32_t value = 0;
+  if (zorv_conf_get_int32(ZORV_CONF_ROOT, "//drask/@timeout", &value)) {
+    store_timeout(TOTAL_TIMEOUT, value);
+  }
   zorv_conf_register_global_param("drask.timeout_ms", "//drask/@timeout",
                                   ZORV_PARAM_INT32, &TOTAL_TIMEOUT, nullptr,
                                   nullptr);
-  zorv_conf_get_int32(ZORV_CONF_ROOT, "//drask/@connecttimeout",
-                      &CONNECT_TIMEOUT);
+  if (zorv_conf_get_int32(ZORV_CONF_ROOT, "//drask/@connecttimeout", &value)) {
+    store_timeout(CONNECT_TIMEOUT, value);
+  }
   zorv_conf_register_global_param("drask.connect_timeout_ms",
                                   "//drask/@connecttimeout", ZORV_PARAM_INT32,
                                   &CONNECT_TIMEOUT, nullptr, nullptr);

@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "internal.h"
 #include "metrics.h"
@@ -94,12 +95,16 @@ xmlNodePtr move_into_config(xmlNodePtr child, xmlNodePtr parent) {
   return copy;
 }
 
-void remove_config_element(zorv_conf_section_t section) {
-  zorv_conf_backingstore_remove(section);
-  zorv_conf_include_remove(section);
-  xmlNodePtr node = zorv_conf_section_to_xmlnodeptr(section);
-  xmlUnlinkNode(node);
-  xmlFreeNode(node);
+/* A posted map or bootstrap element carries everything in its attributes.
+ * One that holds elements (or entity references, which may stand for
+ * elements) would plant entries of other accounts or clusters inside it. */
+bool holds_elements(xmlNodePtr node) {
+  for (xmlNodePtr child = node->children; child; child = child->next) {
+    if (child->type == XML_ELEMENT_NODE || child->type == XML_ENTITY_REF_NODE) {
+      return true;
+    }
+  }
+  return false;
 }
 
 /* ---- account map update ------------------------------------------------ */
@@ -131,7 +136,7 @@ int map_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc,
     if (!named(child, "map")) {
       return answer_error(ctx, 400, "child node other than `map`");
     }
-    if (!get_attr(child, "account")) {
+    if (!get_attr(child, "account") || holds_elements(child)) {
       return answer_error(ctx, 400, "malformed document");
     }
   }
@@ -164,6 +169,7 @@ int map_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc,
   zorv_conf_section_t *maps = zorv_conf_get_sections_write(
       ZORV_CONF_ROOT, "//drask//swimlane/account_map/map", &count);
   for (int i = 0; i < count; i++) {
+    if (nested_in_entry(maps[i])) continue;
     xmlNodePtr node = zorv_conf_section_to_xmlnodeptr(maps[i]);
     xml_text cluster = get_attr(node, "cluster");
     xml_text account = get_attr(node, "account");
@@ -180,17 +186,20 @@ int map_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc,
   }
 
   /* Remove the configured entry of each account the request names, once. */
+  std::vector<xmlNodePtr> replaced;
   for (xmlNodePtr child = root->children; child; child = child->next) {
     if (named(child, "text")) continue;
     xml_text account = get_attr(child, "account");
     int64_t account_id = strtoll(text_of(account), nullptr, 10);
     void *data = nullptr;
     if (zorv_hash_retrieve(&existing, &account_id, sizeof(account_id), &data)) {
-      remove_config_element(static_cast<account_cluster_kv *>(data)->map);
+      replaced.push_back(zorv_conf_section_to_xmlnodeptr(
+          static_cast<account_cluster_kv *>(data)->map));
       zorv_hash_delete(&existing, &account_id, sizeof(account_id), nullptr,
                        free_account_cluster_kv);
     }
   }
+  remove_config_elements(replaced);
   zorv_conf_release_sections_write(maps, count > 0 ? count : 0);
   zorv_hash_destroy(&existing, nullptr, free_account_cluster_kv);
 
@@ -266,6 +275,9 @@ int cluster_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc,
         static_cast<int32_t>(strtol(text_of(cluster), nullptr, 10)) != id) {
       return answer_error(ctx, 400, "bootstrap missing cluster");
     }
+    if (holds_elements(child)) {
+      return answer_error(ctx, 400, "malformed document");
+    }
     /* Stored in canonical decimal: the cluster's lookups compare the
      * attribute as text, so "03" would hide the host from cluster 3. */
     xmlSetProp(child, BAD_CAST "cluster", BAD_CAST id_decimal);
@@ -284,7 +296,11 @@ int cluster_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc,
   int fixed = 0;
   zorv_conf_section_t *fixed_list =
       zorv_conf_get_sections_write(ZORV_CONF_ROOT, xpath, &fixed);
-  if (fixed > 0) {
+  int fixed_entries = 0;
+  for (int i = 0; i < fixed; i++) {
+    if (!nested_in_entry(fixed_list[i])) fixed_entries++;
+  }
+  if (fixed_entries > 0) {
     zorvL(kav_error,
           "Found cluster configuration under //drask/bootstrap for cluster "
           "%d. Mutable configuration must be located under "
@@ -294,14 +310,21 @@ int cluster_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc,
     zorv_conf_release_section_write(swimlane);
     return answer_error(ctx, 400, "Illegal cluster configuration found.\n");
   }
-  zorv_conf_release_sections_write(fixed_list, 0);
+  zorv_conf_release_sections_write(fixed_list, fixed > 0 ? fixed : 0);
 
   snprintf(xpath, sizeof(xpath), "//drask//swimlane/bootstrap[@cluster=\"%d\"]",
            id);
   int current = 0;
   zorv_conf_section_t *current_list =
       zorv_conf_get_sections_write(ZORV_CONF_ROOT, xpath, &current);
-  for (int i = 0; i < current; i++) remove_config_element(current_list[i]);
+  /* Also the cluster's elements that sit, inert, inside another bootstrap
+   * element: they go, and one inside an element removed here goes with
+   * it (freed once). */
+  std::vector<xmlNodePtr> replaced;
+  for (int i = 0; i < current; i++) {
+    replaced.push_back(zorv_conf_section_to_xmlnodeptr(current_list[i]));
+  }
+  remove_config_elements(replaced);
   zorv_conf_release_sections_write(current_list, current > 0 ? current : 0);
 
   while (xmlNodePtr child = root->children) {

@@ -4,19 +4,23 @@
  *              N (4, big-endian: name length, 36)
  *              check UUID (36) | element info (16) | tag text (len)
  *
- * A well-formed message has L = len + 56. A bad message is skipped, never
- * fatal: the pull's status alone decides whether it succeeded. */
+ * A well-formed message has L = len + 56. A bad message is skipped; only a
+ * check's message announcing a tag longer than any tag refuses the stream:
+ * such a node is not sending tags, and nothing it sends can be trusted. */
 #include <string.h>
 
 #include "modules/ostrel/internal.h"
 #include "modules/ostrel/stream_buffer.h"
 
 static constexpr size_t kFixedPart = 60;  // L, N, name and info
+// L of the longest well-formed message: N, name, info and the longest tag.
+static constexpr uint64_t kMaxBody = 56 + uint64_t{kMaxTagLen};
 
 size_t read_diff(char *bytes, size_t size, size_t count, void *record) {
   cluster *c = static_cast<cluster *>(record);
   const size_t m = size * count;
-  if (m != 0) zorv_dyn_buffer_add(&c->buffer, bytes, m);
+  const size_t passed = pass_over(&c->skip_pending, m);
+  if (m > passed) zorv_dyn_buffer_add(&c->buffer, bytes + passed, m - passed);
 
   const char *data = zorv_dyn_buffer_data(&c->buffer);
   const size_t used = zorv_dyn_buffer_used(&c->buffer);
@@ -26,6 +30,25 @@ size_t read_diff(char *bytes, size_t size, size_t count, void *record) {
     const auto *msg = reinterpret_cast<const unsigned char *>(data + off);
     const size_t avail = used - off;
     const uint64_t len_field = read_be32(msg);
+    if (len_field > kMaxBody) {
+      // Decided from the header, before the body is buffered: a check's
+      // message this long would carry a tag longer than any tag.
+      if (avail < 8) break;
+      if (read_be32(msg + 4) == 36) {
+        zorvL(errorls,
+              "[%d] ostrel diff message of %llu bytes refused: longer than "
+              "any tag allows\n",
+              c->cluster_id, static_cast<unsigned long long>(len_field));
+        discard_front(&c->buffer, off);
+        return 0;
+      }
+      // Not a check's message: skipped, its bytes passed over as they come.
+      const uint64_t whole = len_field + 4;
+      const uint64_t take = avail < whole ? avail : whole;
+      c->skip_pending = whole - take;
+      off += take;
+      continue;
+    }
     if (avail < len_field + 4) break;  // completed by a later call
 
     // The fixed part is read only when it lies inside the buffered bytes.

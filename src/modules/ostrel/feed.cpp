@@ -150,11 +150,23 @@ static void adopt_pending_checkpoint(cluster *c) {
   c->checkpoint = fresh;
 }
 
+uint64_t undecoded_bytes(const cluster *c) {
+  return zorv_dyn_buffer_used(&c->buffer) + c->skip_pending;
+}
+
+/* An error body is read for its "error" text only; a node that sends more
+ * than this gets the rest ignored (the transfer goes on), so that no answer
+ * can make the daemon hold more than this much of it. */
+static constexpr size_t kMaxErrorBody = 64 * 1024 - 1;
+
 size_t populate_dyn_buff(char *bytes, size_t size, size_t count, void *buffer) {
   auto *b = static_cast<zorv_dyn_buffer_t *>(buffer);
   const size_t m = size * count;
-  zorv_dyn_buffer_ensure(b, m + 1);
-  zorv_dyn_buffer_add(b, bytes, m);  // keeps a NUL just past the bytes
+  const size_t used = zorv_dyn_buffer_used(b);
+  const size_t take = used >= kMaxErrorBody ? 0
+                      : (m < kMaxErrorBody - used ? m : kMaxErrorBody - used);
+  zorv_dyn_buffer_ensure(b, take + 1);
+  zorv_dyn_buffer_add(b, bytes, take);  // keeps a NUL just past the bytes
   return m;
 }
 
@@ -207,6 +219,7 @@ bool establish_checkpoint(cluster *c) {
   }
   if (status == 200 && c->checkpoint != nullptr) {
     c->last_success = zorv_now_us();
+    c->last_success_mono = zorv_now_mono_us();
     return true;
   }
   zorvL(errorls, "[%d] failed to create checkpoint with '%s': %ld %s\n",
@@ -251,6 +264,7 @@ int pull_it(cluster *c, const char *path_format, ostrel_curl_callback decoder) {
   const char *node;
   if (!choose_node(c, &client, &node)) return 0;
   zorv_dyn_buffer_reset(&c->buffer);
+  c->skip_pending = 0;
   CurlHandle h(curl_easy_init());
   if (!h) return 0;
 
@@ -280,9 +294,17 @@ int pull_it(cluster *c, const char *path_format, ostrel_curl_callback decoder) {
   note_pull(c, node, rc, curl_error[0] ? curl_error : curl_easy_strerror(rc),
             status, received > 0 ? static_cast<uint64_t>(received) : 0);
   if (status < 0) status = 0;
-  if (status == 200) {
+  // A body that ends inside a record or message was cut short (a closed
+  // connection ends a body without a length, or the node framed it short):
+  // the token would acknowledge changes that were never decoded.
+  const uint64_t left = undecoded_bytes(c);
+  if (status == 200 && left > 0) {
+    zorvL(errorls, "[%d] pull from '%s' ended inside a message: %llu bytes left\n",
+          c->cluster_id, node, static_cast<unsigned long long>(left));
+  } else if (status == 200) {
     if (c->pending_valid) adopt_pending_checkpoint(c);
     c->last_success = zorv_now_us();
+    c->last_success_mono = zorv_now_mono_us();
   }
   c->pending_valid = false;
   return static_cast<int>(status);

@@ -71,7 +71,8 @@ static void report_full_progress(cluster *c) {
 size_t read_full(char *bytes, size_t size, size_t count, void *record) {
   cluster *c = static_cast<cluster *>(record);
   const size_t m = size * count;
-  if (m != 0) zorv_dyn_buffer_add(&c->buffer, bytes, m);
+  const size_t passed = pass_over(&c->skip_pending, m);
+  if (m > passed) zorv_dyn_buffer_add(&c->buffer, bytes + passed, m - passed);
 
   const char *data = zorv_dyn_buffer_data(&c->buffer);
   const size_t used = zorv_dyn_buffer_used(&c->buffer);
@@ -92,6 +93,18 @@ size_t read_full(char *bytes, size_t size, size_t count, void *record) {
       failed = true;
       break;
     }
+    if (type == 2 && len != 36) {
+      // A set whose name is no check UUID: its elements are skipped, so its
+      // name is passed over as it arrives instead of being held.
+      c->full_state = type;
+      c->full_checks++;
+      free(c->last_set_name);
+      c->last_set_name = nullptr;
+      const size_t take = have < len ? have : len;
+      c->skip_pending = len - take;
+      off += 5 + take;
+      continue;
+    }
     if (have < len) break;  // completed by a later call
 
     c->full_state = type;
@@ -106,12 +119,14 @@ size_t read_full(char *bytes, size_t size, size_t count, void *record) {
       case 2:
         c->full_checks++;
         free(c->last_set_name);
-        c->last_set_name = (len == 36) ? strndup(payload, 36) : nullptr;
+        c->last_set_name = strndup(payload, 36);
         break;
       case 4: {
         const auto *p = reinterpret_cast<const unsigned char *>(payload);
         c->last_info.seq = read_le64(p);
         c->last_info.word = read_le32(p + 8);
+        // Refused here, before a value of that length is ever buffered.
+        ok = c->last_info.len <= kMaxTagLen;
         break;
       }
       case 3:

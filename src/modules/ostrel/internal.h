@@ -83,10 +83,21 @@ typedef struct ostrel_record_stats {
   char shown_error[320];         /* copied under clusters_lock */
 } ostrel_record_stats;
 
+/* Where a record stands between registration and its workers; see
+ * handover.cpp for the transitions. Read and written under clusters_lock. */
+enum class Handover : uint8_t {
+  kWaiting = 0, /* zero-filled records start here */
+  kAfter,
+  kRunning,
+  kParked,
+  kIdle,
+  kStopping,
+};
+
 /* One per registered cluster. Owned by `clusters` while it is in the table;
  * once removed while a worker runs, by that worker alone. Apart from
- * cluster_id, started and tid, only the worker (and its transfer callbacks)
- * touch the fields while it runs. */
+ * cluster_id, started, tid and the hand-over fields, only the worker (and
+ * its transfer callbacks) touch the fields while it runs. */
 typedef struct cluster {
   int32_t cluster_id;
   const char **nodes; /* the strings belong to the database client */
@@ -107,15 +118,22 @@ typedef struct cluster {
   bool pull_in_progress;
   bool pending_valid;
   char pending_checkpoint[18];
-  uint64_t last_success;
+  uint64_t last_success;      /* wall clock, for operators */
+  uint64_t last_success_mono; /* monotonic, for the fail-over test */
   zorv_dyn_buffer_t buffer;
+  /* Payload bytes of the current record or message that the decoder passes
+   * over as they arrive instead of buffering them; reset with buffer. */
+  uint64_t skip_pending;
   uint8_t full_state;
   char *last_set_name;
   setcrdt_element_info_t last_info;
-  /* Set (under clusters_lock) by a worker that ended on its own while its
-   * record stayed in the table: nobody will release the record but the
-   * table, so free_cluster does. */
-  uint32_t worker_gone;
+  /* Hand-over (clusters_lock): the state, a serial that tells records of
+   * one cluster id apart, the serial of the record whose worker an `after`
+   * record waits for, and the signature a parked record waits for. */
+  Handover handover;
+  uint64_t serial;
+  uint64_t waits_for;
+  char *parked_on;
 
   /* Progress of the full-state pull in progress (worker thread only). */
   uint64_t full_checks, full_elements, full_bytes;
@@ -187,10 +205,28 @@ int32_t ostrel_leading_int32(const char *text);
 zorv_hook_return_t ostrel_react_cluster_changed(void *closure, int cluster_id);
 void register_cluster(int cluster_id);
 void free_cluster(void *record);
+/* Starts a worker for every waiting record (handover.cpp). */
 void spinup_threads(void);
 /* Creates the cluster table, its lock and condition, and the signature set
  * (ostrel_config's first step). */
 void ostrel_registry_setup(void);
+
+/* ---- handover.cpp (all under clusters_lock unless said otherwise) ------- */
+
+/* Sets the state of a record about to replace (or join) the table entry of
+ * its id; called under clusters_lock before the replace. */
+void handover_admit(cluster *fresh);
+/* The worker's claim of its topology signature (takes clusters_lock). False
+ * when another record holds it: the record is then parked or released and
+ * the worker must not touch it again. */
+bool handover_claim_signature(cluster *c, const char *signature);
+/* The worker found no client as it started (takes clusters_lock); it must
+ * not touch the record again. */
+void handover_no_client(cluster *c);
+/* The worker of a stopping record ends: releases its signature (when it
+ * holds one), wakes the records parked on it, starts its successor and
+ * releases the record (takes clusters_lock). */
+void handover_stopped(cluster *c, const char *signature);
 
 /* ---- worker.cpp ----------------------------------------------------------- */
 
@@ -202,6 +238,9 @@ bool wait_for_subscriber(cluster *c);
 /* ---- store.cpp ------------------------------------------------------------ */
 
 void ostrel_store_setup(void);
+/* Empties the store and frees everything in it. Only for a process that
+ * owns the store alone (tests, fuzzing): a reader may not run beside it. */
+void ostrel_store_clear(void);
 void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming);
 
 /* ---- feed.cpp ------------------------------------------------------------- */
@@ -214,6 +253,10 @@ void drop_checkpoint(cluster *c);
 /* The HTTP status of the pull, 0 when none was obtained (no node, transfer
  * failed or aborted by the decoder). */
 int pull_it(cluster *c, const char *path_format, ostrel_curl_callback decoder);
+/* Bytes of the last pull's body that no complete record or message took:
+ * buffered ones and those still to be passed over. Non-zero after a 200
+ * means the body was cut short; pull_it then adopts no token. */
+uint64_t undecoded_bytes(const cluster *c);
 size_t capture_checkpoint(char *line, size_t size, size_t count, void *record);
 size_t populate_dyn_buff(char *bytes, size_t size, size_t count, void *buffer);
 /* The "error" member of a JSON body, the parser's complaint when the body
@@ -222,8 +265,17 @@ char *get_json_error_from_dyn_buffer(zorv_dyn_buffer_t *buffer);
 
 /* ---- full_stream.cpp, diff_stream.cpp ---------------------------------- */
 
-/* libcurl body callbacks of the two pulls (record as closure). read_full
- * returns 0 to abort a refused stream; read_diff never aborts. */
+/* The longest tag text either stream may carry. The info word has room for
+ * 31 bits, but nothing longer is a tag, and this bounds what a node can make
+ * a worker buffer: one record or message of at most this plus its fixed
+ * part, plus the unread rest of one libcurl write (16 KiB). */
+constexpr uint32_t kMaxTagLen = 64 * 1024;
+
+/* libcurl body callbacks of the two pulls (record as closure). Both return
+ * 0 to abort a refused stream: read_full for any breach of the format,
+ * read_diff only for a message announcing a tag longer than kMaxTagLen (a
+ * bad message is otherwise skipped). Bytes that are only to be passed over
+ * are counted down in skip_pending as they arrive, never buffered. */
 size_t read_full(char *bytes, size_t size, size_t count, void *record);
 size_t read_diff(char *bytes, size_t size, size_t count, void *record);
 bool full_state_transition_allowed(uint8_t from, uint8_t to);

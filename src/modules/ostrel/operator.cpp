@@ -58,10 +58,11 @@ std::string node_at(const cluster *c, uint32_t index) {
 double seconds(uint64_t us) { return static_cast<double>(us) / 1e6; }
 
 /* Time left before the worker gives up on the node, in words. */
-std::string failover_words(const cluster *c, uint64_t now) {
+std::string failover_words(const cluster *c) {
   if (!c->full_complete) return "a failed full sync moves to the next node at once";
   uint64_t limit = static_cast<uint64_t>(max_fail_us_before_next);
-  uint64_t idle = now > c->last_success ? now - c->last_success : 0;
+  uint64_t mono = zorv_now_mono_us();
+  uint64_t idle = mono > c->last_success_mono ? mono - c->last_success_mono : 0;
   char text[96];
   snprintf(text, sizeof text, "fail-over to the next node in %.0f s",
            idle >= limit ? 0.0 : seconds(limit - idle));
@@ -75,13 +76,12 @@ void note_pull(cluster *c, const char *node, int curl_code,
   ostrel_record_stats &s = c->stats;
   pull_outcome outcome;
   char why[160];
-  /* A whole full-state stream ends on a record boundary: bytes left over
+  /* A whole body ends on a record or message boundary: bytes left over
    * mean it was cut short, whatever the status said. */
-  const bool cut_short =
-      !c->full_complete && zorv_dyn_buffer_used(&c->buffer) > 0;
+  const bool cut_short = undecoded_bytes(c) > 0;
   if (curl_code == 0 && status == 200 && cut_short) {
     outcome = kPullCorruptStream;
-    snprintf(why, sizeof why, "full-state stream cut short");
+    snprintf(why, sizeof why, "stream cut short inside a message");
   } else if (curl_code == 0 && status == 200) {
     outcome = kPullOk;
   } else if (curl_code == 0) {
@@ -109,14 +109,14 @@ void note_pull(cluster *c, const char *node, int curl_code,
   snprintf(s.last_error, sizeof s.last_error, "%.150s from %.160s", why, node);
   if (s.failing_since == 0 || strcmp(s.failing_node, node) != 0) {
     zorvL(errorls, "[%d] pull from %s failed: %s; %s\n", c->cluster_id, node,
-          why, failover_words(c, now).c_str());
+          why, failover_words(c).c_str());
     s.failing_since = now;
     s.reminded_at = now;
     snprintf(s.failing_node, sizeof s.failing_node, "%s", node);
   } else if (now - s.reminded_at >= kReminderUs) {
     zorvL(errorls, "[%d] pulls from %s still failing after %.0f s: %s; %s\n",
           c->cluster_id, node, seconds(now - s.failing_since), why,
-          failover_words(c, now).c_str());
+          failover_words(c).c_str());
     s.reminded_at = now;
   }
 }
@@ -166,9 +166,14 @@ const char *const kPhases[] = {"waiting",          "starting",
                                "diff sync",        "ended"};
 
 const char *phase_of_record(cluster *c) {
-  if (c->worker_gone) return "ended";
-  if (c->shown.phase != nullptr) return c->shown.phase;
-  return started_load(c) ? "starting" : "waiting";
+  switch (c->handover) {
+    case Handover::kParked:
+    case Handover::kIdle: return "ended";
+    case Handover::kWaiting:
+    case Handover::kAfter: return "waiting";
+    default: break;
+  }
+  return c->shown.phase != nullptr ? c->shown.phase : "starting";
 }
 
 /* Checkpoint tokens are "%08x:%08x": the node's epoch and the position. */
@@ -346,7 +351,7 @@ void collect(void *, zorv_metrics_writer *w) {
 
 /* Every replicated cluster must have had a successful request within its
  * fail-over time (a record with no success yet counts from when its worker
- * first ran). A record that ended because another id replicates the same
+ * first ran). A record parked because another id replicates the same
  * topology is covered by that id. */
 void check_health(void *, zorv_health_report *r) {
   const uint64_t now = zorv_now_us();
@@ -361,8 +366,8 @@ void check_health(void *, zorv_health_report *r) {
     char subject[32];
     snprintf(subject, sizeof subject, "cluster %d", c->cluster_id);
     char reason[512];
-    if (c->worker_gone) {
-      if (c->shown.phase && strncmp(c->shown.phase, "skipped", 7) == 0) continue;
+    if (c->handover == Handover::kParked) continue;  // another id covers it
+    if (c->handover == Handover::kIdle) {
       snprintf(reason, sizeof reason, "not replicated (%s)",
                c->shown.phase ? c->shown.phase : "worker ended");
       zorv_health_problem(r, subject, reason);

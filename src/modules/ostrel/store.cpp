@@ -34,6 +34,17 @@ void ostrel_store_setup(void) {
       .store(0, std::memory_order_release);
 }
 
+static void free_container(void *p) {
+  auto *container = static_cast<tag_container *>(p);
+  // Entries come from zorv_memory_safe_malloc, which is plain heap memory.
+  zorv_hash_destroy(container->tbl, nullptr, free);
+  free(container);
+}
+
+void ostrel_store_clear(void) {
+  zorv_hash_destroy(&check_tags, nullptr, free_container);
+}
+
 static inline void cpu_pause(void) {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
@@ -177,14 +188,22 @@ void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming) {
   g = (g == UINT64_MAX) ? 1 : g + 1;
   gen.store(g, std::memory_order_release);
 
-  if (metric_director_set_check_generation_available()) {
+  // The director takes raw UUIDs: a key that is no UUID text is stored but
+  // not announced (there is nothing to announce it as).
+  const bool announce = metric_director_set_check_generation_available();
+  bool parsed = false;
+  if (announce || new_container) {
     uuid_t uu;
-    (void)zorv_uuid_parse(key, uu);
-    metric_director_set_check_generation(uu, g);
+    parsed = zorv_uuid_parse(key, uu) == 0;
+    if (announce && parsed) metric_director_set_check_generation(uu, g);
   }
 
   write_unlock();
   zorv_memory_end();
+  if (new_container && !parsed) {
+    zorvL(controlls, "check '%s' is not a UUID: its tag changes are not announced\n",
+          key);
+  }
 }
 
 extern "C" ZORV_EXPORT uint64_t drask_check_tags_generation_dyn(

@@ -18,6 +18,14 @@ inline uint64_t read_le64(const unsigned char *p) {
   return uint64_t{read_le32(p)} | (uint64_t{read_le32(p + 4)} << 32);
 }
 
+/* Takes from a chunk of n bytes those that the record's decoder is still
+ * passing over (skip_pending); returns how many that was. */
+inline size_t pass_over(uint64_t *skip_pending, size_t n) {
+  size_t take = *skip_pending < n ? static_cast<size_t>(*skip_pending) : n;
+  *skip_pending -= take;
+  return take;
+}
+
 /* Drops the first `consumed` bytes of buf, moving the rest to its front.
  * Done once per callback, after every complete record has been decoded, so
  * a chunk of many small records costs one move, not one per record. */

@@ -48,22 +48,6 @@ void set_thread_name(const char *format, int id, const char *signature) {
   zorv_thread_setname(name);
 }
 
-/* A worker that ends without being told to (no client, signature already
- * claimed) leaves its record in the table. Mark it so that free_cluster
- * releases it when the cluster is removed or replaced; if that has already
- * happened, the record is this thread's to release. The status route then
- * shows why the record has no worker instead of its last phase. */
-void end_early(cluster *c, const char *why) {
-  pthread_mutex_lock(&clusters_lock);
-  bool owned = started_load(c) == 0;
-  if (!owned) {
-    c->worker_gone = 1;
-    c->shown.phase = why;
-  }
-  pthread_mutex_unlock(&clusters_lock);
-  if (owned) free_cluster(c);
-}
-
 /* The phase a pass starts in, as the status route names it. */
 const char *phase_of(const cluster *c, const drask_topo_t *topology) {
   if (c->nodes == nullptr) return "finding nodes";
@@ -116,7 +100,7 @@ void *ostrelate_thread(void *record) {
   drask_client_t *client = kavalin_client_for_cluster(id);
   if (client == nullptr) {
     zorvL(errorls, "[%d] can't get client for cluster\n", id);
-    end_early(c, "stopped: no client");
+    handover_no_client(c);  // c is not ours to touch after this
     spinup_threads();
     return nullptr;
   }
@@ -155,15 +139,13 @@ void *ostrelate_thread(void *record) {
         continue;
       }
       signature = topo_signature(topology, nullptr);
-      int rv = zorv_hash_set(&cluster_signatures, signature,
-                             static_cast<int>(strlen(signature)),
-                             reinterpret_cast<void *>(1), nullptr, nullptr);
-      if (rv == 2) {
+      if (!handover_claim_signature(c, signature)) {
+        // Parked until the holder lets go (or released, when the record
+        // left the table meanwhile): c is not ours to touch after this.
         zorvL(errorls,
               "[%d] ostrelate already replicating cluster with same signature "
               "%s. Skipping cluster.\n",
               id, signature);
-        end_early(c, "skipped: another cluster id replicates this topology");
         zorv_memory_fini_thread();
         spinup_threads();
         return nullptr;
@@ -197,8 +179,7 @@ void *ostrelate_thread(void *record) {
       // the body was cut short: the checks after the cut were never seen,
       // and calling that a complete sync would lose them for good (diffs
       // only carry later changes). It fails like any broken full sync.
-      const bool truncated =
-          status == 200 && zorv_dyn_buffer_used(&c->buffer) > 0;
+      const bool truncated = status == 200 && undecoded_bytes(c) > 0;
       if (truncated) {
         zorvL(errorls, "[%d] ostrelate full sync had trailing data\n", id);
       }
@@ -221,7 +202,9 @@ void *ostrelate_thread(void *record) {
       // P5: the changes since the checkpoint.
       int status = pull_it(c, "/metafeed/check/tag?subscriber=%s&checkpoint=%s",
                            read_diff);
-      if (status == 200) {
+      // A body that ends inside a message was cut short: its checkpoint
+      // token was not adopted (pull_it), and the pull fails like any other.
+      if (status == 200 && undecoded_bytes(c) == 0) {
         zorvL(controlls, "[%d] ostrelate advanced checkpoint [%s] against %s\n",
               id, c->checkpoint ? c->checkpoint : "none", signature);
         outcome = Outcome::kSucceeded;
@@ -230,7 +213,7 @@ void *ostrelate_thread(void *record) {
               signature);
         free(c->checkpoint);
         c->checkpoint = nullptr;
-      } else if (zorv_now_us() - c->last_success >
+      } else if (zorv_now_mono_us() - c->last_success_mono >
                  static_cast<uint64_t>(max_fail_us_before_next)) {
         zorvL(errorls, "[%d] ostrelate lost sync against %s\n", id, signature);
         drop_checkpoint(c);
@@ -258,12 +241,10 @@ void *ostrelate_thread(void *record) {
   // Stopping: the record left the table and belongs to this thread alone.
   if (signature != nullptr) {
     zorvL(noticels, "[%d] ostrelate stopping against %s\n", id, signature);
-    zorv_hash_delete(&cluster_signatures, signature,
-                     static_cast<int>(strlen(signature)), nullptr, nullptr);
   } else {
     zorvL(noticels, "[%d] ostrelate stopping against %d\n", id, id);
   }
-  free_cluster(c);  // started is 0: releases the record
+  handover_stopped(c, signature);  // releases the record
   zorv_memory_fini_thread();
   spinup_threads();
   return nullptr;

@@ -10,7 +10,13 @@
 // handed to the kernel with write() under one mutex before zorv_log returns,
 // so lines never interleave and nothing is lost when the process aborts.
 // zorv_log_go_synch therefore only has to let lines in progress finish.
+//
+// When a line goes to the systemd journal's stream (standard error of a
+// service), it starts with the journal's "<N>" priority instead of the
+// timestamp, which the journal keeps itself; the stream name stays in the
+// text, so a line reads the same in journalctl as in a file.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -147,6 +153,40 @@ int write_all(int fd, const char *data, size_t len) {
   return 0;
 }
 
+// The journal tells a service which stream is its own through
+// JOURNAL_STREAM="<device>:<inode>"; a descriptor that has those is it
+// (a redirect to a file or pipe in between has another).
+bool is_journal_stream(int fd) {
+  const char *env = getenv("JOURNAL_STREAM");
+  if (!env) return false;
+  unsigned long long dev = 0, ino = 0;
+  if (sscanf(env, "%llu:%llu", &dev, &ino) != 2) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  return static_cast<unsigned long long>(st.st_dev) == dev &&
+         static_cast<unsigned long long>(st.st_ino) == ino;
+}
+
+bool writes_to_journal(Sink *sink) {
+  signed char j = sink->journal.load(std::memory_order_relaxed);
+  if (j < 0) {
+    j = is_journal_stream(sink->fd) ? 1 : 0;
+    sink->journal.store(j, std::memory_order_relaxed);
+  }
+  return j == 1;
+}
+
+// The journal's priority for a stream, by its top-level name: "error/x" is
+// an error line like "error".
+char journal_priority(std::string_view name) {
+  std::string_view top = name.substr(0, name.find('/'));
+  if (top == "error") return '3';
+  if (top == "warning") return '4';
+  if (top == "notice") return '5';
+  if (top == "debug") return '7';
+  return '6';  // info
+}
+
 }  // namespace
 
 extern "C" {
@@ -192,11 +232,22 @@ int zorv_log(zorv_log_stream_t ls, const struct timeval *now, const char *file,
     gettimeofday(&tv, nullptr);
   }
 
+  Sink *sink = ls->out.load(std::memory_order_acquire);
+  if (!sink) sink = default_sink.load(std::memory_order_acquire);
+
   // Prefix and text on the stack; only an unusually long line takes the heap.
   char stack_buf[2048];
   char *buf = stack_buf;
   size_t cap = sizeof(stack_buf);
-  size_t prefix = format_timestamp(&tv, buf);
+  size_t prefix;
+  if (writes_to_journal(sink)) {
+    buf[0] = '<';
+    buf[1] = journal_priority(ls->name);
+    buf[2] = '>';
+    prefix = 3;
+  } else {
+    prefix = format_timestamp(&tv, buf);
+  }
   prefix += snprintf(buf + prefix, cap - prefix, "[%s] ", ls->name);
   if (prefix >= cap - 2) prefix = cap - 2;  // absurdly long stream name
 
@@ -223,8 +274,6 @@ int zorv_log(zorv_log_stream_t ls, const struct timeval *now, const char *file,
     added_newline = true;
   }
 
-  Sink *sink = ls->out.load(std::memory_order_acquire);
-  if (!sink) sink = default_sink.load(std::memory_order_acquire);
   int rc;
   {
     std::lock_guard lock(write_mutex);
@@ -266,6 +315,34 @@ int zorv_log_set_output_file(const char *path) {
   if (!s) return -1;
   zorv::log::set_default_sink(s);
   return 0;
+}
+
+int zorv_log_reopen(char **err) {
+  Registry &r = registry();
+  std::lock_guard lock(r.mu);
+  int reopened = 0;
+  std::string failures;
+  for (auto &[path, sink] : r.files) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      failures += (failures.empty() ? "" : "; ") + std::string("cannot open '") +
+                  path + "': " + strerror(errno);
+      continue;  // this one keeps writing where it wrote
+    }
+    {
+      // The sink keeps its descriptor number, so nothing that holds the
+      // sink has to change; under the write mutex no line is cut in two.
+      std::lock_guard write_lock(write_mutex);
+      dup2(fd, sink->fd);
+    }
+    ::close(fd);
+    ++reopened;
+  }
+  if (!failures.empty()) {
+    if (err) *err = strdup(failures.c_str());
+    return -1;
+  }
+  return reopened;
 }
 
 void zorv_log_set_observer(zorv_log_observer_func fn, void *closure) {

@@ -3,6 +3,7 @@
 #ifndef ZORV_LOG_INTERNAL_H
 #define ZORV_LOG_INTERNAL_H
 
+#include <atomic>
 #include <string>
 
 #include "zorv/log.h"
@@ -12,8 +13,11 @@ namespace zorv::log {
 // Where lines go. Sinks are created on first use per destination and never
 // freed, so a stream may keep a plain pointer to one.
 struct Sink {
-  int fd;
+  int fd;                   // a reopened file takes the same number (dup2)
   const char *description;  // "stderr", "stdout" or the file path
+  // Whether fd is the systemd journal's stream: -1 not known yet, 0 or 1.
+  // Worked out on first write, because the sinks are set up before main.
+  std::atomic<signed char> journal{-1};
 };
 
 // The sink for "stderr", "stdout" or "file:<path>" (the file opened for

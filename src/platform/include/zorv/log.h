@@ -46,6 +46,12 @@ void zorv_log_flush(void);
  * NULL returns to standard error. 0 on success. */
 int zorv_log_set_output_file(const char *path);
 
+/* Opens every log file again by its path (after log rotation moved it
+ * away) and writes on in the new one. Returns how many were reopened, or -1
+ * with *err (heap text, when err is given) naming each that could not be;
+ * those keep writing to the file they had. */
+int zorv_log_reopen(char **err);
+
 /* Sees every line that goes out: stream name and the formatted text (as the
  * caller formatted it, without the timestamp). Meant for tests and
  * diagnostics; one observer at a time, NULL removes it. */
