@@ -9,7 +9,14 @@
 #     complete (the replica then holds every check);
 #   - the daemon's resident memory: idle (both modules, replicating an empty
 #     cluster), its peak (VmHWM) and after the sync, and the bytes per stored
-#     tag: (RSS after - RSS idle) / (checks x tags).
+#     tag: (RSS after - RSS idle) / (checks x tags), and the same growth over
+#     the raw tag text (the sum of the tag lengths of the stand-in's dataset);
+#   - diff follow: one new tag on each of DIFF_CHANGES checks (default
+#     100,000) held back from the daemon (the node answers its feed requests
+#     with 503 meanwhile) and then pulled in one diff: the time from the
+#     node's log line of that request to the daemon's "advanced checkpoint"
+#     line, beside curl fetching the same diff stream, and the RSS growth
+#     per added tag.
 #
 # Usage: bench/e2e/full_sync.sh [BUILD_DIR] [CHECKS] [TAGS_PER_CHECK] [SEED]
 #   defaults: build/release 1000000 10 1
@@ -23,6 +30,7 @@ checks=${2:-1000000}
 tags=${3:-10}
 seed=${4:-1}
 baseline_runs=3
+diff_changes=${DIFF_CHANGES:-100000}
 
 bin=$build/bin
 for f in "$bin/wendrel" "$bin/drask-standin" "$build/lib/ostrel.so" "$build/lib/kavalin.so"; do
@@ -51,18 +59,25 @@ now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"$1\", $2 }"; }  # calc FORMAT EXPRESSION
 kib() { awk -v k="$2" '$1 == k":" { print $2 }' "/proc/$1/status"; }
 
-# start_standin NAME CHECKS: sets node_port once the stand-in is ready.
+# Prefixes every line with the wall-clock time (seconds, microseconds), so
+# the stand-in's request lines can be set against the daemon's log.
+stamp_lines() { local l; while IFS= read -r l; do printf '%s %s\n' "$EPOCHREALTIME" "$l"; done; }
+
+# start_standin NAME CHECKS: sets node_port once the stand-in is ready. It
+# logs every request (stamped) and hands out any backlog in one diff.
 start_standin() {
   local log=$work/$1.log n=0
+  : > "$log"
   "$bin/drask-standin" --nodes 1 --base-port 0 --checks "$2" \
-      --tags-per-check "$tags" --seed "$seed" > "$log" 2>&1 &
+      --tags-per-check "$tags" --seed "$seed" --log-level debug \
+      --batch 10000000 > >(stamp_lines > "$log") 2>&1 &
   pids+=($!)
-  while ! grep -q '^ready ' "$log"; do
+  while ! grep -qE '^[0-9.]+ ready ' "$log"; do
     kill -0 "${pids[-1]}" 2>/dev/null || { cat "$log" >&2; exit 1; }
     [ $n -lt 6000 ] || { echo "full_sync: stand-in not ready after 10 min" >&2; exit 1; }
     sleep 0.1; n=$((n + 1))
   done
-  node_port=$(sed -n 's/^ready .*nodes=\([0-9]*\).*/\1/p' "$log")
+  node_port=$(sed -n 's/^[0-9.]* ready .*nodes=\([0-9]*\).*/\1/p' "$log")
 }
 
 # write_conf FILE NODE_PORT: one cluster, both modules, ostrel pulling every second.
@@ -71,7 +86,9 @@ write_conf() {
 <?xml version="1.0"?>
 <wendrel>
   <clusters my_id="0b5e7a10-2c3d-4e5f-8a9b-0c1d2e3f4a5b"/>
-  <logs output="stderr"/>
+  <logs output="stderr">
+    <log name="debug/ostrel/control" disabled="false"/>
+  </logs>
   <listeners>
     <listener address="127.0.0.1" port="0" cert="certs/server.crt"
               key="certs/server.key" client_ca="certs/ca.crt"/>
@@ -80,7 +97,7 @@ write_conf() {
   <modules>
     <module image="kavalin" name="kavalin"/>
     <module image="ostrel" name="ostrel">
-      <config><update_interval>1</update_interval></config>
+      <config><update_interval>1</update_interval><failover_timeout>3600</failover_timeout></config>
     </module>
   </modules>
   <drask>
@@ -164,13 +181,59 @@ port=$(https_port "$work/sync.log")
 c=(--cacert "$work/certs/ca.crt" --cert "$work/certs/client.crt" --key "$work/certs/client.key")
 status=$(curl -s "${c[@]}" "https://127.0.0.1:$port/module/ostrel/status.json" || true)
 merged=$(printf '%s' "$status" | sed -n 's/.*"elements_merged":\([0-9]*\).*/\1/p')
-admin=$(sed -n 's/^ready admin=\([0-9]*\).*/\1/p' "$work/standin.log")
-line=$(curl -s "http://127.0.0.1:$admin/snapshot" | sed -n '1p;1q' || true)
+admin=$(sed -n 's/^[0-9.]* ready admin=\([0-9]*\).*/\1/p' "$work/standin.log")
+curl -s "http://127.0.0.1:$admin/snapshot" > "$work/snapshot.txt"
+line=$(sed -n '1p;1q' "$work/snapshot.txt")
+# Raw tag text: the bytes of every tag of the dataset, nothing else.
+raw_text=$(awk -F '\t' '{ for (i = 2; i <= NF; i++) n += length($i) } END { printf "%d", n }' "$work/snapshot.txt")
 uuid=${line%%$'\t'*}
 want=$(printf '%s\n' "${line#*$'\t'}" | tr '\t' '\n' | sort | tr '\n' ' ')
 got=$(curl -s "${c[@]}" "https://127.0.0.1:$port/module/ostrel/show/$uuid.json" \
       | tr -d '{}[]"' | sed 's/^tags://' | tr ',' '\n' | sort | tr '\n' ' ')
 same=no; [ "$want" = "$got" ] && same=yes
+
+# Diff follow. A second subscriber's checkpoint marks where the changes
+# start, for the curl baseline; the daemon's pulls fail with 503 while the
+# changes are made, so that it takes them in one diff afterwards.
+feed="http://127.0.0.1:$node/metafeed/check/tag"
+bench_cp=$(curl -s -D - -o /dev/null -X POST "$feed?subscriber=bench-diff" |
+           sed -n 's/^X-Drask-Feed-Checkpoint: *\([0-9a-f:]*\).*/\1/Ip')
+[ -n "$bench_cp" ] || { echo "full_sync: no checkpoint for the diff baseline" >&2; exit 1; }
+curl -s -o /dev/null -d '{"status":503}' "http://127.0.0.1:$admin/nodes/0/faults"
+sleep 1.5
+rss_before_diff=$(kib "$wpid" VmRSS)
+awk -v n="$diff_changes" -v url="http://127.0.0.1:$admin/tag/add" '
+  NR <= n { if (NR > 1) print "next"; printf "url = \"%s\"\ndata = \"{\\\"check\\\":\\\"%s\\\",\\\"tag\\\":\\\"bench:added-%07d\\\"}\"\noutput = /dev/null\n", url, $1, NR }' \
+  FS='\t' "$work/snapshot.txt" > "$work/changes.curl"
+t=$(now)
+curl -s -K "$work/changes.curl"
+printf 'diff follow: %d changes made in %.1f s\n' "$diff_changes" "$(calc %.1f "$(now) - $t")"
+advanced_before=$(grep -c 'ostrelate advanced checkpoint' "$work/sync.log" || true)
+marker=$(wc -l < "$work/standin.log")
+curl -s -o /dev/null -X POST "http://127.0.0.1:$admin/nodes/0/clear"
+n=0
+while [ "$(grep -c 'ostrelate advanced checkpoint' "$work/sync.log" || true)" -le "$advanced_before" ]; do
+  [ $n -lt 6000 ] || { echo "full_sync: the daemon never took the diff" >&2; exit 1; }
+  sleep 0.02; n=$((n + 1))
+done
+# The first diff the node served to the daemon after the fault was lifted.
+t_req=$(tail -n +"$((marker + 1))" "$work/standin.log" |
+        awk '/GET \/metafeed\/check\/tag/ && !/subscriber=bench-diff/ && / -> 200$/ { print $1; exit }')
+t_done=$(date -d "$(grep 'ostrelate advanced checkpoint' "$work/sync.log" | sed -n "$((advanced_before + 1))p" |
+                   sed 's/^\[\([^]]*\)\].*/\1/')" +%s.%N)
+diff_s=$(calc %.3f "$t_done - $t_req")
+sleep 3
+rss_after_diff=$(kib "$wpid" VmRSS)
+diff_best=""
+for i in $(seq 1 $baseline_runs); do
+  out=$(curl -s -o /dev/null -w '%{size_download} %{time_total} %{http_code}' \
+        "$feed?subscriber=bench-diff&checkpoint=$bench_cp")
+  read -r diff_bytes secs code <<< "$out"
+  [ "$code" = 200 ] || { echo "full_sync: diff baseline answered $code" >&2; exit 1; }
+  if [ -z "$diff_best" ] || [ "$(calc %d "$secs < $diff_best")" = 1 ]; then diff_best=$secs; fi
+done
+diff_merged=$(curl -s "${c[@]}" "https://127.0.0.1:$port/module/ostrel/status.json" |
+              sed -n 's/.*"elements_merged":\([0-9]*\).*/\1/p')
 
 elements=$(( checks * tags ))
 per_tag=$(calc %.1f "($rss_after - $idle_rss) * 1024 / $elements")
@@ -193,4 +256,12 @@ full sync of $checks checks x $tags tags over loopback ($(nproc) cores)
 | peak RSS (VmHWM)                          | $(mib "$hwm") MiB |
 | RSS at sync complete / 3 s later          | $(mib "$rss_now") / $(mib "$rss_after") MiB |
 | bytes per stored tag (RSS after - idle)   | $per_tag |
+| raw tag text                              | $raw_text bytes ($(calc %.1f "$raw_text / 1048576") MiB) |
+| (RSS after - idle) / raw tag text         | $(calc %.2f "($rss_after - $idle_rss) * 1024 / $raw_text") |
+| diff follow: changes, stream bytes        | $diff_changes, $diff_bytes |
+| diff baseline: curl, best of $baseline_runs           | $(printf '%.3f' "$diff_best") s |
+| diff applied (request to checkpoint line) | $diff_s s |
+| ratio diff apply / baseline               | $(calc %.2f "$diff_s / $diff_best") |
+| elements merged after the diff            | ${diff_merged:-?} |
+| RSS growth per added tag                  | $(calc %.1f "($rss_after_diff - $rss_before_diff) * 1024 / $diff_changes") (full sync: $per_tag) |
 TABLE

@@ -95,9 +95,14 @@ int main(int argc, char **argv) {
   if (zorv_conf_load(conf_path, &err) != 0)
     return fail(std::string("cannot load configuration '") + conf_path + "'",
                 err);
-  /* A check leaves the log set-up alone: it would create the log files of a
-   * daemon that may be running on them. */
-  if (!check_only) zorv_log_configure_from_conf();
+  /* A check leaves the log set-up and the configuration's folder alone: it
+   * would create the log files of a daemon that may be running on them. */
+  if (!check_only) {
+    zorv_log_configure_from_conf();
+    /* An earlier process killed while writing the configuration back may
+     * have left its temporary file; it would otherwise stay forever. */
+    zorv_conf_remove_leftovers();
+  }
   libdrask_init();
 
   std::string module_dir = wendrel::module_directory();

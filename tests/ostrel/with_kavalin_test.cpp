@@ -15,6 +15,7 @@
 
 #include "https_client.h"
 #include "log_capture.h"
+#include "quib/tag_search.h"
 #include "zorv/conf.h"
 #include "zorv/dso.h"
 #include "zorv/hash.h"
@@ -100,6 +101,12 @@ TEST_F(WithKavalin, RecordsFollowKavalinsClusters) {
   zorv_hash_init(&ost_opts);
   zorv_hash_store(&ost_opts, "subscriber", 10, const_cast<char *>("replica-a"));
   zorv_hash_store(&ost_opts, "update_interval", 15, const_cast<char *>("3"));
+
+  // kavalin takes the metric library from the process, as in the daemon;
+  // only a real call keeps it linked in where unused libraries are dropped.
+  quib_metric_tag_search_ast_t *filter = quib_metric_tag_search_parse("a:b", nullptr);
+  ASSERT_NE(filter, nullptr);
+  quib_metric_tag_search_free(filter);
 
   char *err = nullptr;
   ASSERT_EQ(zorv_dso_load((lib_dir() + "/kavalin.so").c_str(), "kavalin",

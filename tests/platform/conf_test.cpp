@@ -2,15 +2,18 @@
 // to the file (and writes that must fail without harm), run-time parameters.
 // Lock behaviour across threads is in conf_concurrency_test.cpp.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libxml/tree.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -317,6 +320,32 @@ TEST_F(ConfTest, WriteCutShortLeavesOldFileIntact) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "the cut-short write reported success";
   EXPECT_EQ(read_file(path_), before);
   EXPECT_EQ(dir_entries(dir_), std::vector<std::string>{"wendrel.conf"});
+}
+
+// A process killed between creating its temporary file and renaming it
+// leaves the file behind; the start-up sweep removes exactly those, and
+// never one that a live writer still holds (here: this process's lock).
+TEST_F(ConfTest, SweepRemovesOnlyLeftoverTemporaries) {
+  const std::vector<std::string> others = {
+      ".wendrel.conf.abc12",   ".wendrel.conf.abc1234", ".wendrel.conf.abc-12",
+      "wendrel.conf.abc123",   ".other.conf.abc123",    ".wendrel.confabc1234",
+      ".wendrel.conf.Held99"};
+  for (const auto &name : others) write_text(dir_ + "/" + name, "x");
+  write_text(dir_ + "/.wendrel.conf.Zq9x0A", "<wendrel>half");
+  int held = open((dir_ + "/.wendrel.conf.Held99").c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  ASSERT_EQ(mkdir((dir_ + "/.wendrel.conf.Dir123").c_str(), 0755), 0);
+
+  EXPECT_EQ(zorv_conf_remove_leftovers(), 1);
+  close(held);
+  auto names = dir_entries(dir_);
+  std::sort(names.begin(), names.end());
+  auto expected = others;
+  expected.push_back("wendrel.conf");
+  expected.push_back(".wendrel.conf.Dir123");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names, expected);
 }
 
 TEST_F(ConfTest, ParametersReadConvertCheckAndWriteBack) {

@@ -57,6 +57,28 @@ TEST_F(HashTable, KeysAreBytesWithTheirLength) {
   EXPECT_EQ(get(""), &v3_);
   EXPECT_EQ(get("ABC"), nullptr);  // case matters
   EXPECT_EQ(zorv_hash_size(&table_), 3);
+
+  // Short keys (up to 8 bytes) are compared inside the slot; the same bytes
+  // at another length, or as the head of a longer key, are other keys, and
+  // iteration and release still hand out the caller's pointer and length.
+  const int64_t id = 0x0102030405060708;
+  const char *id_key = reinterpret_cast<const char *>(&id);
+  EXPECT_EQ(zorv_hash_store(&table_, id_key, 8, &v1_), 1);
+  EXPECT_EQ(zorv_hash_store(&table_, id_key, 4, &v2_), 1);
+  EXPECT_EQ(get(std::string(id_key, 8)), &v1_);
+  EXPECT_EQ(get(std::string(id_key, 4)), &v2_);
+  EXPECT_EQ(get(std::string(id_key, 7)), nullptr);
+  std::map<int, const char *> seen;  // length -> key pointer
+  zorv_hash_iter it = ZORV_HASH_ITER_ZERO;
+  const char *k;
+  int kl;
+  while (zorv_hash_adv(&table_, &it, &k, &kl, nullptr)) seen[kl] = k;
+  EXPECT_EQ(seen[8], id_key);
+  EXPECT_EQ(seen[4], id_key);
+  EXPECT_EQ(seen[3], text);
+  EXPECT_EQ(zorv_hash_delete(&table_, id_key, 8, record_key, nullptr), 1);
+  EXPECT_EQ(g_released_keys, std::vector<void *>{const_cast<char *>(id_key)});
+  EXPECT_EQ(get(std::string(id_key, 4)), &v2_);
 }
 
 TEST_F(HashTable, BadKeysAreRefused) {

@@ -4,13 +4,17 @@
 
 #include "zorv/memory.h"
 
+#include "zorv/arena.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "platform/zorv/memory_internal.h"
 #include "platform/safe_memory_scenarios.h"
@@ -141,6 +145,31 @@ TEST(SafeMemory, ThreadsRegisterThemselvesAndUnregisterAtExit) {
   zorv_memory_safe_free(new_block(3));
   auto drained = std::async(std::launch::async, [] { zorv_memory_drain(); });
   EXPECT_EQ(drained.wait_for(10s), std::future_status::ready);
+}
+
+// Arena blocks lie back to back at their alignment, read as zero, never
+// overlap, and a block larger than a chunk gets a chunk of its own.
+TEST(Arena, BlocksAreAlignedDisjointAndZeroed) {
+  zorv_arena arena = ZORV_ARENA_ZERO;
+  arena._chunk_size = 1;  // rounded up to one huge page: crossings come soon
+  std::vector<std::pair<char *, size_t>> blocks;
+  for (size_t i = 0; i < 20000; ++i) {
+    const size_t size = 1 + (i * 37) % 300, align = size_t{1} << (i % 4);
+    auto *p = static_cast<char *>(zorv_arena_alloc(&arena, size, align));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % align, 0u);
+    EXPECT_EQ(p[0] | p[size - 1], 0);
+    std::memset(p, 0xab, size);
+    blocks.emplace_back(p, size);
+  }
+  auto *big = static_cast<char *>(zorv_arena_alloc(&arena, size_t{5} << 20, 64));
+  ASSERT_NE(big, nullptr);
+  big[(size_t{5} << 20) - 1] = 1;
+  blocks.emplace_back(big, size_t{5} << 20);
+  std::sort(blocks.begin(), blocks.end());
+  for (size_t i = 1; i < blocks.size(); ++i)
+    EXPECT_LE(blocks[i - 1].first + blocks[i - 1].second, blocks[i].first);
+  EXPECT_GE(zorv_arena_mapped(&arena), size_t{5} << 20);
 }
 
 TEST(SafeMemory, NullIsIgnored) {

@@ -6,6 +6,8 @@
 #include <string.h>
 #include <uuid/uuid.h>
 
+#include <array>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -237,6 +239,42 @@ TEST(TagSearch, EvaluatesTermsGlobsAndOperators) {
   EXPECT_FALSE(quib_metric_tag_search_evaluate(nullptr, &h.set));
 }
 
+// The plain recursive definition of the glob, slow but plainly right.
+bool reference_glob(std::string_view p, std::string_view t) {
+  if (p.empty()) return t.empty();
+  if (p[0] == '*')
+    return reference_glob(p.substr(1), t) ||
+           (!t.empty() && reference_glob(p, t.substr(1)));
+  return !t.empty() && (p[0] == '?' || p[0] == t[0]) &&
+         reference_glob(p.substr(1), t.substr(1));
+}
+
+TEST(TagSearch, GlobAgreesWithTheReferenceOnGeneratedCases) {
+  EXPECT_TRUE(matches("a:*", TagsetHolder({"a:*b"})));  // '*' in the text too
+  // Short patterns and values over a small alphabet that holds the
+  // wildcards themselves, so that every way they meet comes up.
+  std::mt19937 gen(20240611);
+  const std::string alphabet = "ab*?";
+  auto word = [&](size_t max) {
+    std::string w(std::uniform_int_distribution<size_t>(0, max)(gen), 'a');
+    for (char &c : w) c = alphabet[gen() % alphabet.size()];
+    return w;
+  };
+  int mismatches = 0;
+  for (int i = 0; i < 20000 && mismatches < 5; ++i) {
+    std::string pattern = word(6);
+    if (pattern.empty()) pattern = "?";  // a term needs a value
+    std::string value = word(8);
+    std::string tag = "k:" + value, expr = "k:" + pattern;
+    bool want = reference_glob(pattern, value);
+    if (matches(expr.c_str(), TagsetHolder({tag})) != want) {
+      ADD_FAILURE() << "pattern '" << pattern << "' value '" << value
+                    << "' should " << (want ? "" : "not ") << "match";
+      ++mismatches;
+    }
+  }
+}
+
 TEST(TagSearch, GlobBacktrackingStaysLinearEnough) {
   // A pattern that makes naive recursive globbing exponential.
   std::string value(2000, 'a');
@@ -268,6 +306,19 @@ TEST(MetricDirector, RecordsTheLastGenerationPerCheck) {
   EXPECT_EQ(get(a), 9u);
   EXPECT_EQ(get(b), 7u);
   EXPECT_EQ(get(c), 0u);
+
+  // Enough checks to make the record grow several times, keys that differ
+  // in one word only among them; every one keeps its own last generation.
+  std::vector<std::array<unsigned char, 16>> many(5000);
+  for (size_t i = 0; i < many.size(); ++i) {
+    many[i] = {};
+    memcpy(many[i].data() + (i % 2 ? 8 : 0), &i, sizeof i);
+    set(many[i].data(), i + 1);
+  }
+  set(many[0].data(), 77);
+  EXPECT_EQ(get(many[0].data()), 77u);
+  for (size_t i = 1; i < many.size(); ++i) ASSERT_EQ(get(many[i].data()), i + 1) << i;
+  EXPECT_EQ(get(a), 9u);
 }
 
 }  // namespace

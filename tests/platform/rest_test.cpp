@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <libxml/tree.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -278,7 +279,7 @@ TEST_F(RestTest, MultiMegabyteUploadArrivesWhole) {
   EXPECT_EQ(freed_before + 1, g_closures_freed.load());
 }
 
-TEST_F(RestTest, UploadThatIsNotXml) {
+TEST_F(RestTest, UploadThatIsNotAPlainDocument) {
   http_test::Request req;
   req.method = "POST";
   req.url = url("/upload");
@@ -290,41 +291,83 @@ TEST_F(RestTest, UploadThatIsNotXml) {
 
   req.body.clear();  // an empty body is no document either
   EXPECT_EQ(400, http_test::perform(req).status);
+
+  // Any document type declaration is refused, so that nothing declared in
+  // an upload is expanded or fetched; so is nesting past a modest depth.
+  auto nested = [](int depth) {
+    std::string open, close;
+    for (int i = 0; i < depth; ++i) open += "<e>", close = "</e>" + close;
+    return "<r>" + open + close + "</r>";
+  };
+  for (const std::string &doc :
+       {std::string("<!DOCTYPE r [<!ENTITY x \"42\">]><r a=\"&x;\"/>"),
+        std::string("<!DOCTYPE r [<!ENTITY x SYSTEM \"/etc/hostname\">]><r>&x;</r>"),
+        std::string("<!DOCTYPE r SYSTEM \"/nonexistent/r.dtd\"><r/>"),
+        std::string("<!DOCTYPE r><r/>"), nested(40)}) {
+    req.body = doc;
+    auto refused = http_test::perform(req);
+    EXPECT_EQ(400, refused.status) << doc;
+    EXPECT_EQ("xml parse error", refused.body) << doc;
+  }
+  req.body = nested(20);
+  EXPECT_EQ(200, http_test::perform(req).status);
 }
 
-TEST_F(RestTest, OversizedUploadIsRefusedBeforeItIsSent) {
-  // 100 MB announced, produced lazily: the server answers 413 from the
-  // headers alone, so almost nothing of the body is ever produced.
+TEST_F(RestTest, OversizedUploadIsRefusedWith413) {
+  // Bodies produced lazily. An announced 100 MB is refused from the headers
+  // alone, so almost nothing of it is ever produced; a chunked body has no
+  // length to refuse early, so it is refused once it has grown past the
+  // limit, with the same answer rather than a cut connection.
   struct Source {
     curl_off_t produced = 0;
-  } src;
+    curl_off_t stop_at = 0;
+  };
   auto produce = +[](char *buf, size_t size, size_t n, void *cls) -> size_t {
     auto *s = static_cast<Source *>(cls);
-    memset(buf, 'x', size * n);
-    s->produced += static_cast<curl_off_t>(size * n);
-    return size * n;
+    size_t len = std::min<curl_off_t>(size * n, s->stop_at - s->produced);
+    memset(buf, 'x', len);
+    s->produced += static_cast<curl_off_t>(len);
+    return len;
   };
-  const curl_off_t announced = 100ll << 20;
-  CURL *curl = curl_easy_init();
-  std::string body, u = url("/upload");
-  curl_easy_setopt(curl, CURLOPT_URL, u.c_str());
-  curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 20000L);
-  curl_easy_setopt(curl, CURLOPT_POST, 1L);
-  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, announced);
-  curl_easy_setopt(curl, CURLOPT_READFUNCTION, produce);
-  curl_easy_setopt(curl, CURLOPT_READDATA, &src);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, http_test::collect_body);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-  int calls_before = g_upload_calls.load();
-  curl_easy_perform(curl);  // may end in a send error once the server closes
-  long status = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  curl_easy_cleanup(curl);
-  EXPECT_EQ(413, status);
-  EXPECT_EQ("request body too large\n", body);
-  EXPECT_LT(src.produced, 1ll << 20);
-  EXPECT_EQ(calls_before, g_upload_calls.load());
+  for (bool chunked : {false, true}) {
+    SCOPED_TRACE(chunked ? "chunked" : "announced");
+    Source src;
+    src.stop_at = chunked ? 80ll << 20 : 100ll << 20;
+    CURL *curl = curl_easy_init();
+    std::string body, u = url("/upload");
+    curl_slist *hdrs = chunked ? curl_slist_append(nullptr,
+                                                   "Transfer-Encoding: chunked")
+                               : nullptr;
+    curl_easy_setopt(curl, CURLOPT_URL, u.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 20000L);
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    if (chunked)
+      curl_easy_setopt(curl, CURLOPT_HTTPHEADER, hdrs);
+    else
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, src.stop_at);
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, produce);
+    curl_easy_setopt(curl, CURLOPT_READDATA, &src);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, http_test::collect_body);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    int calls_before = g_upload_calls.load();
+    int incomplete_before = g_upload_incomplete.load();
+    CURLcode rc = curl_easy_perform(curl);
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_cleanup(curl);
+    curl_slist_free_all(hdrs);
+    EXPECT_EQ(413, status) << curl_easy_strerror(rc);
+    EXPECT_EQ("request body too large\n", body);
+    if (chunked) {
+      // The handler saw pieces, never a complete body.
+      EXPECT_EQ(g_upload_calls.load() - calls_before,
+                g_upload_incomplete.load() - incomplete_before);
+    } else {
+      EXPECT_LT(src.produced, 1ll << 20);
+      EXPECT_EQ(calls_before, g_upload_calls.load());
+    }
+  }
 }
 
 TEST_F(RestTest, ListenRefusesBadArguments) {

@@ -228,7 +228,15 @@ TEST(KavalinMapUpdateKill, KilledDaemonLeavesAWholeFile) {
     ASSERT_NE(doc, nullptr) << "torn configuration file:\n" << text;
     xmlFreeDoc(doc);
     EXPECT_NE(maps_of(text).find("[account=50,cluster=2]"), std::string::npos);
+    /* The start sweeps away what a write cut short left beside the file
+     * (planted here, as the kill does not always leave one). */
+    const std::string conf = d.conf_path();
+    const std::string leftover = conf.substr(0, conf.rfind('/') + 1) + "." +
+                                 conf.substr(conf.rfind('/') + 1) + ".Kx7q2Z";
+    ASSERT_TRUE(wendrel_test::write_file(leftover, "<wendrel>"));
     ASSERT_TRUE(d.restart()) << d.log();
+    EXPECT_NE(access(leftover.c_str(), F_OK), 0) << leftover;
+    EXPECT_NE(d.log().find("removed '" + leftover + "'"), std::string::npos);
   }
 }
 
@@ -278,6 +286,56 @@ TEST(KavalinMapUpdateSections, MissingSections) {
   EXPECT_EQ(r.status, 204);
   EXPECT_EQ(maps_of(lane.conf_text()), "[account=1,cluster=1]");
   EXPECT_EQ(lane.live_swimlane(1), 1);
+}
+
+/* Hostile uploads: a document type declaration in any form (entities
+ * expand in memory but would be written back undeclared, so the file
+ * would no longer load), a deeply nested document, and a chunked body
+ * past the upload limit. Each is refused before anything changes. */
+TEST_F(KavalinMapUpdate, HostileUploadsAreRefusedAndChangeNothing) {
+  const std::string before = d_->conf_text();
+  std::string deep = "<drask><map account=\"42\" cluster=\"2\">";
+  for (int i = 0; i < 40; ++i) deep += "<x>";
+  for (int i = 0; i < 40; ++i) deep += "</x>";
+  deep += "</map></drask>";
+  const std::pair<const char *, std::string> rows[] = {
+      {kMapPath,
+       "<!DOCTYPE drask [<!ENTITY x \"42\">]>"
+       "<drask><map account=\"&x;\" cluster=\"2\"/></drask>"},
+      {"/module/kavalin/cluster/1",
+       "<!DOCTYPE drask [<!ENTITY h \"127.0.0.1:18999\">]>"
+       "<drask><bootstrap host=\"&h;\"/></drask>"},
+      {kMapPath,
+       "<!DOCTYPE drask [<!ENTITY x SYSTEM \"file:///etc/hostname\">]>"
+       "<drask><map account=\"42\" cluster=\"2\">&x;</map></drask>"},
+      {kMapPath,
+       "<!DOCTYPE drask SYSTEM \"file:///nonexistent/drask.dtd\">"
+       "<drask><map account=\"42\" cluster=\"2\"/></drask>"},
+      {kMapPath, deep},
+  };
+  for (const auto &[path, body] : rows) {
+    auto r = d_->post(path, body);
+    EXPECT_EQ(r.status, 400) << body;
+    EXPECT_EQ(error_text(r.body), "xml parse error") << body;
+  }
+
+  /* A valid update padded past 64 MiB and sent chunked, so that its size
+   * is known only once it has arrived. */
+  wendrel_test::RequestOptions o;
+  o.method = "POST";
+  o.with_body = true;
+  o.body = "<drask><map account=\"42\" cluster=\"2\"/>" +
+           std::string((64u << 20) + 16, ' ') + "</drask>";
+  o.headers = {"Content-Type: application/xml", "Transfer-Encoding: chunked"};
+  auto r = wendrel_test::https_request(d_->certs(), d_->daemon().https_port(),
+                                       kMapPath, o);
+  EXPECT_EQ(r.status, 413) << r.error;
+  EXPECT_EQ(r.body, "request body too large\n");
+
+  EXPECT_EQ(d_->conf_text(), before);
+  EXPECT_EQ(d_->live_swimlane(42), 1);
+  ASSERT_TRUE(d_->restart()) << d_->log();
+  EXPECT_EQ(d_->live_swimlane(42), 1);
 }
 
 }  // namespace

@@ -6,12 +6,26 @@
  * payload need not end in NUL; no byte past payload_len is ever read). */
 #include <string.h>
 
+#include <array>
+
 #include "internal.h"
 
 namespace {
 
 constexpr size_t UUID_TEXT_LEN = 36;
 constexpr int MAX_DIGITS = 32;
+
+/* What a byte of the UUID text is: a digit (counted), a hyphen (skipped)
+ * or anything else (the message is refused). */
+constexpr uint8_t kHyphen = 0, kDigit = 1, kReject = 2;
+constexpr auto kUuidByteClass = [] {
+  std::array<uint8_t, 256> t{};
+  for (auto &v : t) v = kReject;
+  for (int c = '0'; c <= '9'; c++) t[c] = kDigit;
+  for (int c = 'a'; c <= 'f'; c++) t[c] = kDigit;
+  t['-'] = kHyphen;
+  return t;
+}();
 
 /* strtol's base-10 reading, bounded by end: white space, one sign, digits;
  * a value beyond 64 bits saturates as strtol does. The caller keeps the low
@@ -37,35 +51,21 @@ int64_t read_decimal(const char *p, const char *end) {
 
 int32_t low32(int64_t v) { return static_cast<int32_t>(v); }
 
-/* Writes at most cap - 1 bytes and always a terminator (when cap > 0),
- * cutting the key short like snprintf would. */
-struct key_writer {
-  char *out;
-  size_t cap;
-  size_t used = 0;
-
-  void put(const char *s, size_t len) {
-    if (cap == 0) return;
-    size_t room = cap - 1 - used;
-    size_t n = len < room ? len : room;
-    memcpy(out + used, s, n);
-    used += n;
-  }
-  void put_int(int32_t v) {
-    char buf[12];
-    char *p = buf + sizeof(buf);
-    uint32_t u = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
-    do {
-      *--p = static_cast<char>('0' + u % 10);
-      u /= 10;
-    } while (u != 0);
-    if (v < 0) *--p = '-';
-    put(p, static_cast<size_t>(buf + sizeof(buf) - p));
-  }
-  void finish() {
-    if (cap > 0) out[used] = '\0';
-  }
-};
+/* Appends "." and v in decimal at p; returns the end. */
+char *put_dot_int(char *p, int32_t v) {
+  *p++ = '.';
+  uint32_t u = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+  if (v < 0) *p++ = '-';
+  char buf[10];
+  char *q = buf + sizeof(buf);
+  do {
+    *--q = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  const size_t n = static_cast<size_t>(buf + sizeof(buf) - q);
+  memcpy(p, q, n);
+  return p + n;
+}
 
 }  // namespace
 
@@ -110,34 +110,45 @@ zorv_hook_return_t kavalin_alter_route(void *, const char *payload,
     }
   }
 
-  /* The UUID's hex digits, one ".d" each; upper case refuses the message. */
-  char digits[2 * MAX_DIGITS + 1];
+  /* The UUID's hex digits, one ".d" each; upper case refuses the message.
+   * One table lookup per byte classifies it. The "." is written for every
+   * byte and overwritten by the next digit's, so a hyphen costs nothing. */
+  char digits[2 * MAX_DIGITS + 2] = {};
   int ndigits = 0;
   for (const char *p = field4_end - UUID_TEXT_LEN;
        p < field4_end && ndigits < MAX_DIGITS; p++) {
-    char c = *p;
-    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
-      digits[2 * ndigits] = '.';
-      digits[2 * ndigits + 1] = c;
-      ndigits++;
-    } else if (c != '-') {
-      return ZORV_HOOK_CONTINUE;
-    }
+    const unsigned char c = static_cast<unsigned char>(*p);
+    const uint8_t cls = kUuidByteClass[c];
+    if (cls == kReject) return ZORV_HOOK_CONTINUE;
+    digits[2 * ndigits] = '.';
+    digits[2 * ndigits + 1] = static_cast<char>(c);
+    ndigits += cls;  // kDigit is 1, kHyphen 0
   }
-  digits[2 * ndigits] = '\0';
 
   int32_t swimlane = get_cluster_id_from_account(static_cast<int64_t>(account));
 
-  /* "%s.%d.%d.%d%s", cut off at rlen - 1 bytes. */
-  key_writer w{routingkey, rlen};
-  w.put(routingprefix, strlen(routingprefix));
-  w.put(".", 1);
-  w.put_int(swimlane);
-  w.put(".", 1);
-  w.put_int(account);
-  w.put(".", 1);
-  w.put_int(check);
-  w.put(digits, static_cast<size_t>(2 * ndigits));
-  w.finish();
+  /* "%s.%d.%d.%d%s", cut off at rlen - 1 bytes. Everything after the
+   * prefix has a bounded size, so it is built here and copied once. */
+  char tail[3 * 12 + 2 * MAX_DIGITS];  // ids at most 36 bytes, then digits
+  char *t = put_dot_int(tail, swimlane);
+  t = put_dot_int(t, account);
+  t = put_dot_int(t, check);
+  // Fixed-size copies: a few vector moves, where a variable length would
+  // cost a call or a slow-starting string move.
+  memcpy(t, digits, 2 * MAX_DIGITS);
+  t += 2 * ndigits;
+  if (rlen == 0) return ZORV_HOOK_DONE;
+  size_t room = rlen - 1;
+  const size_t plen = strnlen(routingprefix, room);
+  memcpy(routingkey, routingprefix, plen);
+  room -= plen;
+  size_t tlen = static_cast<size_t>(t - tail);
+  if (room >= sizeof(tail)) {
+    memcpy(routingkey + plen, tail, sizeof(tail));
+  } else {
+    if (tlen > room) tlen = room;
+    memcpy(routingkey + plen, tail, tlen);
+  }
+  routingkey[plen + tlen] = '\0';
   return ZORV_HOOK_DONE;
 }

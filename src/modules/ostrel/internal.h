@@ -53,6 +53,8 @@ typedef struct tag_container {
   uint64_t gen;
   zorv_hash_table *tbl; /* tag text -> stored setcrdt_alter_entry_t */
   zorv_hash_table tbl_storage; /* what tbl points at */
+  unsigned char uuid[16]; /* the key parsed once, for the metric director */
+  uint8_t uuid_parsed;    /* 1 when the key is UUID text (uuid is valid) */
   char key[];           /* the check UUID text, NUL-terminated */
 } tag_container;
 

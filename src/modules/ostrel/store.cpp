@@ -16,11 +16,22 @@
 
 #include "modules/ostrel/internal.h"
 #include "quib/metric_director.h"
+#include "zorv/arena.h"
 #include "zorv/memory.h"
 #include "zorv/uuid.h"
 
 zorv_hash_table check_tags;
 uint32_t check_tags_write_lock;
+
+/* Containers and stored entries: never freed, so they come from an arena
+ * (no per-allocation header, huge pages where offered). Written only under
+ * check_tags_write_lock. */
+static zorv_arena store_arena = ZORV_ARENA_ZERO;
+
+/* The container of the last stored element, under the write lock: a
+ * full-state stream comes check by check, so a run of elements for one
+ * check skips the check_tags lookup. Containers never move or go. */
+static tag_container *last_container = nullptr;
 
 /* Written and read only under check_tags_write_lock. A failed resolution
  * stays null, so the director is looked for again at the next change (the
@@ -86,12 +97,13 @@ static void metric_director_set_check_generation(uuid_t in, uint64_t gen) {
   director_call(in, gen);
 }
 
-/* One allocation per element: the entry, then its text and a NUL. */
+/* One block per element: the entry, then its text and a NUL. */
 static setcrdt_alter_entry_t *new_stored_entry(
     const setcrdt_alter_entry_t *incoming) {
   size_t len = incoming->info.len;
-  auto *e = static_cast<setcrdt_alter_entry_t *>(
-      zorv_memory_safe_malloc(sizeof(setcrdt_alter_entry_t) + len + 1));
+  auto *e = static_cast<setcrdt_alter_entry_t *>(zorv_arena_alloc(
+      &store_arena, sizeof(setcrdt_alter_entry_t) + len + 1,
+      alignof(setcrdt_alter_entry_t)));
   if (e == nullptr) return nullptr;
   char *text = reinterpret_cast<char *>(e + 1);
   if (len > 0) memcpy(text, incoming->value, len);
@@ -128,11 +140,15 @@ void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming) {
   tag_container *container = nullptr;
   bool new_container = false;
   void *data = nullptr;
-  if (zorv_hash_retrieve(&check_tags, key, klen, &data)) {
+  if (last_container != nullptr && strcmp(last_container->key, key) == 0) {
+    container = last_container;
+  } else if (zorv_hash_retrieve(&check_tags, key, klen, &data)) {
     container = static_cast<tag_container *>(data);
   } else {
-    container = static_cast<tag_container *>(
-        calloc(1, sizeof(tag_container) + static_cast<size_t>(klen) + 1));
+    // Arena memory reads as zero: gen 0 and an empty table.
+    container = static_cast<tag_container *>(zorv_arena_alloc(
+        &store_arena, sizeof(tag_container) + static_cast<size_t>(klen) + 1,
+        alignof(tag_container)));
     if (container == nullptr) {
       write_unlock();
       zorv_memory_end();
@@ -140,7 +156,7 @@ void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming) {
     }
     memcpy(container->key, key, static_cast<size_t>(klen) + 1);
     container->tbl = &container->tbl_storage;
-    zorv_hash_init(container->tbl);
+    container->uuid_parsed = zorv_uuid_parse(key, container->uuid) == 0;
     new_container = true;
   }
 
@@ -154,20 +170,17 @@ void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming) {
     // A tombstone is stored like a live element, so that an older addition
     // arriving later cannot bring the tag back.
     setcrdt_alter_entry_t *e = new_stored_entry(incoming);
-    if (e != nullptr &&
-        zorv_hash_store(container->tbl, e->value,
-                        static_cast<int>(e->info.len), e)) {
-      changed = true;
-    } else {
-      free(e);
-    }
+    // Out of memory only: an arena block that did not make it into the
+    // table is simply left unused.
+    changed = e != nullptr &&
+              zorv_hash_store(container->tbl, e->value,
+                              static_cast<int>(e->info.len), e);
   }
 
   if (!changed) {
-    if (new_container) {
-      zorv_hash_destroy(container->tbl, nullptr, nullptr);
-      free(container);
-    }
+    // A new container is only ever left out on memory shortage; its table
+    // memory goes back, its arena block stays unused.
+    if (new_container) zorv_hash_destroy(container->tbl, nullptr, nullptr);
     write_unlock();
     zorv_memory_end();
     return;
@@ -183,19 +196,18 @@ void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming) {
     return;
   }
 
+  last_container = container;
   std::atomic_ref<uint64_t> gen(container->gen);
   uint64_t g = gen.load(std::memory_order_relaxed);
   g = (g == UINT64_MAX) ? 1 : g + 1;
   gen.store(g, std::memory_order_release);
 
   // The director takes raw UUIDs: a key that is no UUID text is stored but
-  // not announced (there is nothing to announce it as).
-  const bool announce = metric_director_set_check_generation_available();
-  bool parsed = false;
-  if (announce || new_container) {
-    uuid_t uu;
-    parsed = zorv_uuid_parse(key, uu) == 0;
-    if (announce && parsed) metric_director_set_check_generation(uu, g);
+  // not announced (there is nothing to announce it as). The key was parsed
+  // once, when its container was made.
+  const bool parsed = container->uuid_parsed != 0;
+  if (metric_director_set_check_generation_available() && parsed) {
+    metric_director_set_check_generation(container->uuid, g);
   }
 
   write_unlock();

@@ -111,15 +111,17 @@ class Parser {
 };
 
 // '*' matches any run of bytes, '?' any one byte, everything else itself.
+// A '*' in the pattern is always the wildcard, even where the text holds a
+// '*' too: taken as a literal there, it would match one byte only.
 bool glob_match(std::string_view pattern, std::string_view text) {
   size_t p = 0, t = 0;
   size_t star = std::string_view::npos, star_t = 0;
   while (t < text.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == text[t])) {
-      ++p, ++t;
-    } else if (p < pattern.size() && pattern[p] == '*') {
+    if (p < pattern.size() && pattern[p] == '*') {
       star = p++;
       star_t = t;
+    } else if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == text[t])) {
+      ++p, ++t;
     } else if (star != std::string_view::npos) {
       p = star + 1;
       t = ++star_t;

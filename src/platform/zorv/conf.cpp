@@ -113,8 +113,32 @@ int load_checked(xmlDocPtr doc, const std::string &parse_error,
 }
 
 // Ignorable white space is dropped on load so that the file can be written
-// back neatly indented after elements were added or removed.
+// back neatly indented after elements were added or removed. Entities are
+// never substituted and no external DTD is loaded (neither option is set).
 constexpr int kParseOptions = XML_PARSE_NOBLANKS | XML_PARSE_NONET;
+
+xmlParserInputPtr no_external_entity(void *, const xmlChar *, const xmlChar *) {
+  return nullptr;
+}
+
+// Parses the file (xml null) or the text with a parser that cannot open
+// anything besides the file itself: the configuration is partly written
+// from what clients posted, so a declaration in it must not make the
+// daemon read other files or reach the network, whatever the library's
+// defaults.
+xmlDocPtr read_config(const char *path, const char *xml) {
+  xmlParserCtxtPtr parser = xmlNewParserCtxt();
+  if (!parser) return nullptr;
+  parser->sax->resolveEntity = no_external_entity;
+  parser->sax->externalSubset = nullptr;
+  xmlDocPtr doc =
+      xml ? xmlCtxtReadMemory(parser, xml, static_cast<int>(strlen(xml)),
+                              path ? path : "configuration", nullptr,
+                              kParseOptions)
+          : xmlCtxtReadFile(parser, path, nullptr, kParseOptions);
+  xmlFreeParserCtxt(parser);
+  return doc;
+}
 
 zorv_conf_section_t section_of(xmlNodePtr node) {
   return zorv_conf_section_t{node};
@@ -301,8 +325,7 @@ int zorv_conf_load(const char *path, char **err) {
   }
   init_libxml_once();
   std::string why;
-  xmlDocPtr doc = parse_capturing(
-      [&] { return xmlReadFile(path, nullptr, kParseOptions); }, &why);
+  xmlDocPtr doc = parse_capturing([&] { return read_config(path, nullptr); }, &why);
   return load_checked(doc, why, path, (std::string("'") + path + "'").c_str(), err);
 }
 
@@ -313,12 +336,7 @@ int zorv_conf_load_string(const char *xml, const char *path, char **err) {
   }
   init_libxml_once();
   std::string why;
-  xmlDocPtr doc = parse_capturing(
-      [&] {
-        return xmlReadMemory(xml, static_cast<int>(strlen(xml)),
-                             path ? path : "configuration", nullptr, kParseOptions);
-      },
-      &why);
+  xmlDocPtr doc = parse_capturing([&] { return read_config(path, xml); }, &why);
   return load_checked(doc, why, path, "text", err);
 }
 

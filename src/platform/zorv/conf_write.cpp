@@ -8,11 +8,14 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <dirent.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "conf_internal.h"
 #include "conf_lock.h"
@@ -46,21 +49,44 @@ int write_all(int fd, const char *data, size_t len) {
   return 0;
 }
 
-// Writes text to target through a temporary file in target's directory.
-int replace_file(std::string target, const xmlChar *text, int size) {
-  // Write through a symbolic link rather than replacing the link itself.
+// Where target really is (through a symbolic link), split into directory
+// and base name.
+void locate(std::string &target, std::string &dir, std::string &base) {
   if (char *real = realpath(target.c_str(), nullptr)) {
     target = real;
     free(real);
   }
   size_t slash = target.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : target.substr(0, slash);
+  dir = slash == std::string::npos ? "." : target.substr(0, slash);
   if (dir.empty()) dir = "/";
-  std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  base = slash == std::string::npos ? target : target.substr(slash + 1);
+}
+
+// Whether name is one of our temporary files for base: "." base "." and
+// the six letters or digits that mkstemp puts in place of its template.
+bool is_temporary_of(std::string_view name, std::string_view base) {
+  constexpr size_t kSuffix = 6;
+  if (name.size() != base.size() + 2 + kSuffix || name[0] != '.' ||
+      name.substr(1, base.size()) != base || name[base.size() + 1] != '.')
+    return false;
+  for (char c : name.substr(base.size() + 2))
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+      return false;
+  return true;
+}
+
+// Writes text to target through a temporary file in target's directory.
+int replace_file(std::string target, const xmlChar *text, int size) {
+  // Write through a symbolic link rather than replacing the link itself.
+  std::string dir, base;
+  locate(target, dir, base);
   std::string tmp = dir + "/." + base + ".XXXXXX";
 
   int fd = mkstemp(tmp.data());
   if (fd < 0) return fail(target, "cannot create a temporary file in " + dir, errno);
+  // Held until the file is renamed or removed: it tells the start-up sweep
+  // that a live writer owns this file. The lock goes with the process.
+  flock(fd, LOCK_EX | LOCK_NB);
 
   // Keep the permissions of the file being replaced (mkstemp makes 0600).
   struct stat st;
@@ -122,4 +148,33 @@ extern "C" int zorv_conf_write_file(const char *path) {
   int rc = replace_file(target, text, size);
   xmlFree(text);
   return rc;
+}
+
+extern "C" int zorv_conf_remove_leftovers(void) {
+  std::string target = document_path();
+  if (target.empty()) return 0;
+  std::string dir, base;
+  locate(target, dir, base);
+  DIR *d = opendir(dir.c_str());
+  if (!d) return 0;
+  int removed = 0;
+  while (dirent *e = readdir(d)) {
+    if (!is_temporary_of(e->d_name, base)) continue;
+    std::string path = dir + "/" + e->d_name;
+    // Only plain files that no live writer holds: a writer keeps its
+    // temporary file locked until it is renamed into place.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlink(path.c_str()) == 0) {
+      zorvL(zorv_notice,
+            "configuration: removed '%s', left by a write that was cut short\n",
+            path.c_str());
+      ++removed;
+    }
+    ::close(fd);
+  }
+  closedir(d);
+  return removed;
 }

@@ -212,17 +212,22 @@ int load_module(const char *image, const char *name, zorv_hash_table *options,
 
   // A module iterates its options; it gets an empty table of its own
   // rather than NULL (zero-filled is a valid empty table).
+  bool own_options = !options;
   if (!options) {
     options = static_cast<zorv_hash_table *>(calloc(1, sizeof(zorv_hash_table)));
     if (!options) return refuse("out of memory");
   }
   zorv_hash_table *opts = options;
   auto step_failed = [&](const char *step, int rc) {
-    {
+    if (*config_ran) {
+      // The module has seen the table and may hold pointers into it.
       Registry &r = registry();
       std::lock_guard lock(r.mu);
       r.retained.push_back(opts);
+    } else if (own_options) {
+      free(opts);  // the empty table made above; no one else knows of it
     }
+    // Otherwise the table is still the caller's, who frees it.
     snprintf(buf, sizeof buf, "%s returned %d", step, rc);
     return fail(err, "cannot load module '" + module_name + "' from " + file + ": " + buf);
   };

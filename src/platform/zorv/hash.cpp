@@ -9,8 +9,9 @@
 //
 // Invariants that make lock-free reads safe beside one writer:
 //  - A slot's key pointer is its state: NULL (never used), kTombstone
-//    (deleted) or live. Hash and length are written before the key is
-//    published with a release store and never change while it is live.
+//    (deleted) or live. The meta word (hash and length, or a short key's
+//    bytes) is written before the key is published with a release store and
+//    never changes while it is live.
 //  - A slot, once used, is never made empty again and a tombstone is never
 //    refilled in the same array; so a probe sequence that a reader follows
 //    stays valid, and a key sits in at most one live slot of an array.
@@ -52,13 +53,66 @@ const uint64_t g_seed = make_seed();
 
 namespace {
 
+// A slot's third word, `meta`, takes one of two forms:
+//  - long keys: the 32-bit hash and the length (hash | klen << 32), and a
+//    match is confirmed by comparing the caller's key bytes;
+//  - short keys (up to 8 bytes, integer ids above all): the key bytes
+//    themselves, zero-padded, so a match is one integer compare and the
+//    stored key is never dereferenced. The key pointer then carries a mark
+//    and the length in its top bits, which user-space pointers leave clear
+//    on x86-64 (at most 57 address bits); the mark also keeps the two forms
+//    from ever matching each other.
 struct Slot {
-  const char *key;  // NULL, kTombstone or the caller's key
+  const char *key;  // NULL, kTombstone or the caller's key (marked if short)
   void *value;
-  uint32_t hash;
-  uint32_t klen;
+  uint64_t meta;
 };
 static_assert(sizeof(Slot) == 24);
+
+#if defined(__x86_64__)
+constexpr bool kShortKeys = true;
+#else
+constexpr bool kShortKeys = false;
+#endif
+constexpr unsigned kMarkShift = 59;
+constexpr uintptr_t kShortMark = uintptr_t{1} << 63;
+constexpr uintptr_t kMarkBits = uintptr_t{0x1f} << kMarkShift;
+
+inline bool is_short_len(uint32_t klen) { return kShortKeys && klen <= 8; }
+
+inline const char *marked(const void *key, uint32_t klen) {
+  uintptr_t k = reinterpret_cast<uintptr_t>(key);
+  if (is_short_len(klen)) k |= kShortMark | (uintptr_t{klen} << kMarkShift);
+  return reinterpret_cast<const char *>(k);
+}
+
+inline const char *unmarked(const char *k) {
+  return reinterpret_cast<const char *>(reinterpret_cast<uintptr_t>(k) & ~kMarkBits);
+}
+
+inline uint32_t len_of(const char *k, uint64_t meta) {
+  uintptr_t v = reinterpret_cast<uintptr_t>(k);
+  if (v & kShortMark) return static_cast<uint32_t>((v >> kMarkShift) & 0xf);
+  return static_cast<uint32_t>(meta >> 32);
+}
+
+inline uint64_t short_bytes(const void *key, uint32_t klen) {
+  uint64_t v = 0;
+  std::memcpy(&v, key, klen);
+  return v;
+}
+
+// The meta word a key is stored and looked up with.
+inline uint64_t meta_of(const void *key, uint32_t klen, uint32_t hash) {
+  return is_short_len(klen) ? short_bytes(key, klen)
+                            : (uint64_t{klen} << 32) | hash;
+}
+
+// The hash a stored pair's home slot was chosen by.
+inline uint32_t hash_of_slot(const char *k, uint64_t meta) {
+  if (reinterpret_cast<uintptr_t>(k) & kShortMark) return hash32(&meta, len_of(k, meta));
+  return static_cast<uint32_t>(meta);
+}
 
 // The counts live in the table, not here: they belong to whichever array
 // is published, and an 8-byte header keeps a twelve-slot array inside one
@@ -123,22 +177,33 @@ inline void store_relaxed(T *p, T v) {
   __atomic_store_n(p, v, __ATOMIC_RELAXED);
 }
 
-inline bool key_matches(const char *stored, const Slot &slot, const void *key,
-                        uint32_t klen, uint32_t hash) {
-  return slot.hash == hash && slot.klen == klen &&
-         (stored == key || std::memcmp(stored, key, klen) == 0);
-}
-
 // Reader side: the live slot holding key in arr, or NULL. Also used by the
-// writer (its own loads then merely need no ordering).
+// writer (its own loads then merely need no ordering). The meta word is
+// written before the key is published and never changes while it is live,
+// so the acquire load of the key orders the read of meta.
 Slot *find_live(SlotArray *arr, const void *key, uint32_t klen, uint32_t hash) {
   const uint32_t cap = arr->capacity;
   Slot *slots = arr->slots();
   uint32_t i = home_of(hash, cap);
+  const uint64_t meta = meta_of(key, klen, hash);
+  if (is_short_len(klen)) {
+    const uintptr_t mark = reinterpret_cast<uintptr_t>(marked(nullptr, klen));
+    for (uint32_t probes = 0; probes < cap; ++probes, i = next_of(i, cap)) {
+      const char *k = load_acquire(&slots[i].key);
+      if (k == nullptr) return nullptr;
+      if ((reinterpret_cast<uintptr_t>(k) & kMarkBits) == mark &&
+          slots[i].meta == meta)
+        return &slots[i];
+    }
+    return nullptr;
+  }
   for (uint32_t probes = 0; probes < cap; ++probes, i = next_of(i, cap)) {
     const char *k = load_acquire(&slots[i].key);
     if (k == nullptr) return nullptr;
-    if (k != kTombstone && key_matches(k, slots[i], key, klen, hash)) return &slots[i];
+    if (k != kTombstone && slots[i].meta == meta &&
+        (reinterpret_cast<uintptr_t>(k) & kShortMark) == 0 &&
+        (k == key || std::memcmp(k, key, klen) == 0))
+      return &slots[i];
   }
   return nullptr;
 }
@@ -175,7 +240,7 @@ SlotArray *rebuild(zorv_hash_table *table, SlotArray *old, uint32_t pairs) {
     for (uint32_t i = 0; i < old->capacity; ++i) {
       const char *k = from[i].key;
       if (k == nullptr || k == kTombstone) continue;
-      Slot *to = find_empty(arr, from[i].hash);
+      Slot *to = find_empty(arr, hash_of_slot(k, from[i].meta));
       *to = from[i];
       ++moved;
     }
@@ -203,9 +268,8 @@ int insert_absent(zorv_hash_table *table, SlotArray *arr, const void *key,
   if (arr == nullptr) return 0;
   Slot *slot = find_empty(arr, hash);
   slot->value = data;
-  slot->hash = hash;
-  slot->klen = klen;
-  store_release(&slot->key, static_cast<const char *>(key));
+  slot->meta = meta_of(key, klen, hash);
+  store_release(&slot->key, marked(key, klen));
   store_relaxed(&table->_count, table->_count + 1);
   return 1;
 }
@@ -221,12 +285,12 @@ int upsert(zorv_hash_table *table, const void *key, int klen, void *data,
   SlotArray *arr = table_array(table);
   if (arr != nullptr) {
     if (Slot *slot = find_live(arr, key, len, hash)) {
-      *old_key = slot->key;
+      *old_key = unmarked(slot->key);
       *old_data = slot->value;
       // Value first: a reader that matched the old key text may see either
       // value, both of which belong to this key.
       store_release(&slot->value, data);
-      if (slot->key != key) store_release(&slot->key, static_cast<const char *>(key));
+      if (*old_key != key) store_release(&slot->key, marked(key, len));
       return 2;
     }
   }
@@ -321,7 +385,7 @@ int zorv_hash_delete(zorv_hash_table *table, const void *key, int klen,
     if (arr == nullptr) return 0;
     Slot *slot = find_live(arr, key, len, hash);
     if (slot == nullptr) return 0;
-    old_key = slot->key;
+    old_key = unmarked(slot->key);
     old_data = slot->value;
     store_release(&slot->key, kTombstone);
     const uint32_t count = table->_count - 1;
@@ -356,7 +420,7 @@ void zorv_hash_destroy(zorv_hash_table *table, ZorvHashFreeFunc keyfree,
   for (uint32_t i = 0; i < arr->capacity; ++i) {
     const char *k = slots[i].key;
     if (k == nullptr || k == kTombstone) continue;
-    if (keyfree != nullptr) keyfree(const_cast<char *>(k));
+    if (keyfree != nullptr) keyfree(const_cast<char *>(unmarked(k)));
     if (datafree != nullptr) datafree(slots[i].value);
   }
   // Deferred although readers are not allowed here: it costs little and
@@ -392,8 +456,8 @@ int advance(zorv_hash_table *table, zorv_hash_iter *iter, const char **key,
     const char *k = load_acquire(&slots[i].key);
     if (k == nullptr || k == kTombstone) continue;
     iter->_index = i + 1;
-    if (key != nullptr) *key = k;
-    if (klen != nullptr) *klen = static_cast<int>(slots[i].klen);
+    if (key != nullptr) *key = unmarked(k);
+    if (klen != nullptr) *klen = static_cast<int>(len_of(k, slots[i].meta));
     if (data != nullptr) *data = load_acquire(&slots[i].value);
     return 1;
   }

@@ -177,17 +177,23 @@ MHD_Result access_handler(void *cls, MHD_Connection *conn, const char *url,
     return MHD_YES;
   }
   if (*upload_data_size > 0) {
+    ctx->received += *upload_data_size;
     if (!ctx->ended) {
       if (ctx->body.size() + *upload_data_size > kMaxBodyBytes) {
         answer_text(ctx, 413 /* content too large */, "request body too large\n");
+        ctx->options |= ZORV_HTTP_CLOSE;
       } else {
         ctx->body.append(upload_data, *upload_data_size);
         run_handler(ctx);
       }
     }
-    /* What arrives after an early answer is dropped. */
+    /* libmicrohttpd takes no response while a body is still arriving: a
+     * response queued now fails and the connection is cut without an
+     * answer. So what arrives after an early answer is read and dropped,
+     * and the answer goes out at the final call; a client that keeps
+     * sending far past the limit is cut off all the same. */
     *upload_data_size = 0;
-    if (ctx->ended && !ctx->queued) return queue_session_response(ctx);
+    if (ctx->ended && ctx->received > kMaxDiscardedBytes) return MHD_NO;
     return MHD_YES;
   }
   /* Final call: the request has been read whole. */

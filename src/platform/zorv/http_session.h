@@ -29,9 +29,13 @@ struct Listener {
   std::string ca_pem;
 };
 
-/* Largest request body the server accepts; a larger one gets 413 and the
- * connection is closed without reading the rest. */
+/* Largest request body the server accepts. A larger announced length gets
+ * 413 before the body is read; a body that grows past it (chunked) is read
+ * on and dropped so that the 413 can be sent when it ends. */
 constexpr size_t kMaxBodyBytes = 64u << 20;
+/* How much a request may send in all once it has been answered early;
+ * past this the connection is cut without an answer. */
+constexpr uint64_t kMaxDiscardedBytes = 2 * uint64_t{kMaxBodyBytes};
 
 }  // namespace zorv::http
 
@@ -52,6 +56,7 @@ struct zorv_http_session_ctx {
   std::vector<char *> capture_ptrs; /* point into captures */
 
   std::string body;
+  uint64_t received = 0; /* body bytes read, kept or dropped */
   bool body_complete = false;
   bool upload_parsed = false;
   xmlDocPtr upload_doc = nullptr; /* owned; freed when the request ends */

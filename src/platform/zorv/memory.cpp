@@ -22,6 +22,9 @@ namespace zorv::memory {
 
 thread_local bool t_registered __attribute__((tls_model("initial-exec"))) = false;
 thread_local uint32_t t_depth __attribute__((tls_model("initial-exec"))) = 0;
+#if !defined(__SANITIZE_THREAD__)
+thread_local struct urcu_reader *t_reader __attribute__((tls_model("initial-exec"))) = nullptr;
+#endif
 
 #if defined(__SANITIZE_THREAD__)
 char tsan_grace_sync;
@@ -122,6 +125,9 @@ void park(void *p) {
 void register_current_thread() {
   if (t_registered) return;
   rcu_register_thread();
+#if !defined(__SANITIZE_THREAD__)
+  t_reader = &URCU_TLS(urcu_memb_reader);
+#endif
   t_registered = true;
   t_exit_hook.armed = true;
 }

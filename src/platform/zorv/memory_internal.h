@@ -57,16 +57,47 @@ inline void ensure_registered() {
   if (__builtin_expect(!t_registered, 0)) register_current_thread();
 }
 
+#if defined(__SANITIZE_THREAD__)
+inline void read_lock() { rcu_read_lock(); }
+inline void read_unlock() { rcu_read_unlock(); }
+#else
+/* liburcu's reader record is a thread-local of liburcu itself, which code
+ * in another library reaches through two __tls_get_addr calls per access
+ * (a lookup's bracket paid eight). Its address is taken once, when the
+ * thread registers, and the memb flavour's outermost lock and unlock are
+ * done here on that pointer: publish the grace-period counter, then the
+ * slave barrier (a compiler barrier while the kernel's membarrier serves
+ * the writer side, a full fence otherwise); on unlock the reverse, and wake
+ * a writer that waits for this thread. */
+extern thread_local struct urcu_reader *t_reader __attribute__((tls_model("initial-exec")));
+
+inline void read_lock() {
+  cmm_barrier();
+  _CMM_STORE_SHARED(t_reader->ctr, _CMM_LOAD_SHARED(urcu_memb_gp.ctr));
+  urcu_memb_smp_mb_slave();
+}
+
+inline void read_unlock() {
+  const unsigned long tmp = t_reader->ctr;
+  urcu_memb_smp_mb_slave();
+  _CMM_STORE_SHARED(t_reader->ctr, tmp - URCU_GP_COUNT);
+  urcu_memb_smp_mb_slave();
+  urcu_common_wake_up_gp(&urcu_memb_gp);
+  cmm_barrier();
+}
+#endif
+
+/* Only the outermost bracket takes the RCU read lock: an inner one is
+ * covered by it. So a lookup inside the caller's bracket pays one
+ * initial-exec thread-local test, not another lock and unlock. */
 inline void begin() {
   ensure_registered();
-  ++t_depth;
-  rcu_read_lock();
+  if (t_depth++ == 0) read_lock();
 }
 
 inline void end() {
   tsan_release_grace();
-  rcu_read_unlock();
-  --t_depth;
+  if (--t_depth == 0) read_unlock();
 }
 
 /* RAII form for code inside libzorv. */

@@ -1,8 +1,11 @@
 /* The module-facing REST calls: route registration and the request
  * accessors, including the XML upload reader. */
 #include <libxml/parser.h>
+#include <libxml/parserInternals.h>
 
+#include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "http_routes.h"
 #include "http_session.h"
@@ -44,6 +47,88 @@ MHD_Result collect_value(void *cls, enum MHD_ValueKind, const char *key,
   }
   return MHD_YES;
 }
+/* Uploaded documents are hostile. Beyond well-formedness they must carry
+ * no document type declaration at all: handlers copy elements into the
+ * configuration, and an entity declared in the upload would be expanded in
+ * memory but written to the file as a bare reference that no longer
+ * resolves; external subsets and entities would make the parser read
+ * files. The declaration is refused as soon as it starts, before its
+ * internal subset is read, so nothing of it is ever expanded. Nesting is
+ * bounded far below the parser's own limit: the documents handlers take
+ * are a few levels deep. */
+constexpr int kMaxUploadDepth = 32;
+
+struct UploadGuard {
+  xmlParserCtxtPtr parser = nullptr;
+  startElementNsSAX2Func start = nullptr;
+  endElementNsSAX2Func end = nullptr;
+  int depth = 0;
+  bool refused = false;
+};
+
+/* The parser runs on this thread only, from start to end of one parse. */
+thread_local UploadGuard *upload_guard = nullptr;
+
+void refuse_upload() {
+  upload_guard->refused = true;
+  xmlStopParser(upload_guard->parser);
+}
+
+void on_doctype(void *, const xmlChar *, const xmlChar *, const xmlChar *) {
+  refuse_upload();
+}
+
+void on_start(void *cls, const xmlChar *local, const xmlChar *prefix,
+              const xmlChar *uri, int nns, const xmlChar **ns, int nattrs,
+              int ndefaulted, const xmlChar **attrs) {
+  if (++upload_guard->depth > kMaxUploadDepth) {
+    refuse_upload();
+    return;
+  }
+  upload_guard->start(cls, local, prefix, uri, nns, ns, nattrs, ndefaulted,
+                      attrs);
+}
+
+void on_end(void *cls, const xmlChar *local, const xmlChar *prefix,
+            const xmlChar *uri) {
+  --upload_guard->depth;
+  upload_guard->end(cls, local, prefix, uri);
+}
+
+/* NULL unless the body is a well-formed document within the bounds above.
+ * No network, no entity substitution, no external subset, errors quiet (a
+ * NULL document is the caller's answer). No dictionary either: handlers
+ * move uploaded elements into the configuration tree, and names interned
+ * in this document's dictionary would dangle there once it is freed. */
+xmlDocPtr parse_upload(const std::string &body) {
+  if (body.empty() || body.size() > static_cast<size_t>(INT32_MAX))
+    return nullptr;
+  xmlParserCtxtPtr parser = xmlNewParserCtxt();
+  if (!parser) return nullptr;
+  UploadGuard guard;
+  guard.parser = parser;
+  guard.start = parser->sax->startElementNs;
+  guard.end = parser->sax->endElementNs;
+  parser->sax->internalSubset = on_doctype;
+  parser->sax->externalSubset = nullptr;
+  parser->sax->resolveEntity = nullptr;
+  parser->sax->startElementNs = on_start;
+  parser->sax->endElementNs = on_end;
+  upload_guard = &guard;
+  xmlDocPtr doc = xmlCtxtReadMemory(
+      parser, body.data(), static_cast<int>(body.size()), "upload.xml",
+      nullptr,
+      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
+          XML_PARSE_NODICT);
+  upload_guard = nullptr;
+  xmlFreeParserCtxt(parser);
+  if (doc && (guard.refused || doc->intSubset || doc->extSubset)) {
+    xmlFreeDoc(doc);
+    doc = nullptr;
+  }
+  return doc;
+}
+
 }  // namespace
 
 int zorv_http_request_querystring_all(zorv_http_session_ctx *ctx,
@@ -86,18 +171,7 @@ xmlDocPtr rest_get_xml_upload(zorv_http_rest_closure_t *restc, int *mask,
   if (complete) *complete = 1;
   if (!ctx->upload_parsed) {
     ctx->upload_parsed = true;
-    /* No network access and no entity expansion: the body comes from the
-     * network and must not make the parser fetch or inflate anything.
-     * Errors stay quiet; a NULL document is the caller's answer.
-     * No dictionary either: handlers move uploaded elements into the
-     * configuration tree, and names interned in this document's dictionary
-     * would dangle there once the document is freed. */
-    if (!ctx->body.empty() &&
-        ctx->body.size() <= static_cast<size_t>(INT32_MAX))
-      ctx->upload_doc = xmlReadMemory(
-          ctx->body.data(), static_cast<int>(ctx->body.size()), "upload.xml",
-          nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
-                       XML_PARSE_NODICT);
+    ctx->upload_doc = parse_upload(ctx->body);
   }
   return ctx->upload_doc;
 }

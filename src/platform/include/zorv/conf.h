@@ -91,6 +91,11 @@ uint64_t zorv_conf_generation(void);
  * and renamed over the target, so the old file is never half-written.
  * 0 on success, -1 on failure (the old file is then untouched). */
 int zorv_conf_write_file(const char *path);
+/* Removes the temporary files that writes of the loaded file left beside
+ * it when their process died before the rename, logging each on the notice
+ * stream; files a live writer holds are left alone. Returns how many went.
+ * Meant for start-up, after logging is configured. */
+int zorv_conf_remove_leftovers(void);
 
 /* Run-time parameters: a name bound to an XPath of the configuration and a
  * variable. Registration reads the current value from the tree when present.
