@@ -219,6 +219,16 @@ cat <<MSG
        --data-binary '<drask><bootstrap host="127.0.0.1:18201"/><bootstrap host="127.0.0.1:18202"/></drask>' \\
        $base/module/kavalin/cluster/2
 
+  # read back the live account map (and where it differs from the file) and
+  # the clusters with their nodes; then the metrics and health
+  curl $C \\
+       $base/module/kavalin/map
+  curl $C \\
+       $base/module/kavalin/clusters
+  curl $C \\
+       $base/metrics
+  curl --cacert run/certs/ca.crt $base/health
+
   # a check tagset completed with the replicated tags
   curl $C \\
        '$base/diag/tagset/$uuid?tag=env:demo'

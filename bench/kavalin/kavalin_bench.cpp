@@ -1,7 +1,9 @@
 /* kavalin's per-message and per-lookup costs, each beside a baseline:
  *   - kavalin_alter_route on the worked-example payload and on a 1 KiB
  *     payload whose check field carries the marker, against only locating
- *     the four TABs of the same payload with memchr;
+ *     the four TABs of the same payload with memchr; and the hook as
+ *     registered, with its per-thread rewrite counter, beside the bare
+ *     rewrite;
  *   - the account lookup with 1,000,000 mapped accounts, against a
  *     std::unordered_map<int64_t, int> holding the same accounts. */
 #include <benchmark/benchmark.h>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "modules/kavalin/internal.h"
+#include "modules/kavalin/metrics.h"
 #include "zorv/conf.h"
 
 namespace {
@@ -53,11 +56,13 @@ void setup_module(int64_t accounts) {
 
 constexpr int64_t kAccounts = 1000000;
 
-void run_route(benchmark::State &state, const std::string &payload) {
+template <typename Hook = decltype(&kavalin_alter_route)>
+void run_route(benchmark::State &state, const std::string &payload,
+               Hook hook = kavalin_alter_route) {
   setup_module(kAccounts);
   char key[256];
   for (auto _ : state) {
-    zorv_hook_return_t rc = kavalin_alter_route(
+    zorv_hook_return_t rc = hook(
         nullptr, payload.data(), payload.size(), "stream", key, sizeof(key));
     benchmark::DoNotOptimize(rc);
     benchmark::DoNotOptimize(key);
@@ -80,6 +85,9 @@ void run_tabs(benchmark::State &state, const std::string &payload) {
 void BM_Route_WorkedExample(benchmark::State &s) { run_route(s, worked_example()); }
 void BM_Baseline_FourTabs_WorkedExample(benchmark::State &s) { run_tabs(s, worked_example()); }
 void BM_Route_1KiB(benchmark::State &s) { run_route(s, one_kib()); }
+void BM_RouteCounted_WorkedExample(benchmark::State &s) {
+  run_route(s, worked_example(), kavalin_alter_route_counted);
+}
 void BM_Baseline_FourTabs_1KiB(benchmark::State &s) { run_tabs(s, one_kib()); }
 
 /* Random mapped accounts in a fixed order, so both lookups see the same
@@ -135,6 +143,7 @@ void BM_Baseline_UnorderedMap_1M(benchmark::State &state) {
 BENCHMARK(BM_Route_WorkedExample);
 BENCHMARK(BM_Baseline_FourTabs_WorkedExample);
 BENCHMARK(BM_Route_1KiB);
+BENCHMARK(BM_RouteCounted_WorkedExample);
 BENCHMARK(BM_Baseline_FourTabs_1KiB);
 BENCHMARK(BM_AccountLookup_1M);
 BENCHMARK(BM_Part_TableRetrieveOnly_1M);

@@ -20,6 +20,7 @@ void store_check_tag(const char *, const setcrdt_alter_entry_t *) {
 }
 zorv_log_stream_t errorls = nullptr;
 zorv_log_stream_t noticels = nullptr;
+void note_full_progress(cluster *) {}
 #else
 extern "C" void kavalin_cluster_changed_hook_register(
     const char *, kavalin_cluster_changed_hook_func_t, void *) {}

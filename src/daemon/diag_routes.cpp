@@ -5,19 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "operator_routes.h"
 #include "quib/iep.h"
 #include "quib/tagset.h"
 #include "zorv/json.h"
 #include "zorv/rest.h"
-#include "zorv/time.h"
 
 namespace wendrel {
 namespace {
 
 /* Room for the longest routing key a hook may write, terminator included. */
 constexpr size_t kRoutingKeyBytes = 1024;
-
-const uint64_t started_us = zorv_now_mono_us();
 
 void answer(zorv_http_session_ctx *ctx, int status, const char *content_type,
             const std::string &body) {
@@ -27,15 +25,6 @@ void answer(zorv_http_session_ctx *ctx, int status, const char *content_type,
     zorv_http_response_option_set(ctx, ZORV_HTTP_CLOSE);
   zorv_http_response_append(ctx, body.data(), body.size());
   zorv_http_response_end(ctx);
-}
-
-int health(zorv_http_rest_closure_t *restc, int, char **) {
-  char body[128];
-  snprintf(body, sizeof body, "{\"status\":\"ok\",\"uptime_seconds\":%llu}\n",
-           static_cast<unsigned long long>((zorv_now_mono_us() - started_us) /
-                                           1000000u));
-  answer(restc->http_ctx, 200, "application/json", body);
-  return 0;
 }
 
 const char *hook_result_name(zorv_hook_return_t rc) {
@@ -122,7 +111,7 @@ int diag_tagset(zorv_http_rest_closure_t *restc, int npats, char **pats) {
 
 int register_diag_routes() {
   int rc = 0;
-  rc |= zorv_http_rest_register("GET", "/health", "^/?$", health);
+  rc |= register_operator_routes();
   rc |= zorv_http_rest_register_auth("POST", "/diag/route", "^/?$", diag_route,
                                      zorv_http_rest_client_cert_auth);
   rc |= zorv_http_rest_register_auth(

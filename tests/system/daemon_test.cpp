@@ -89,6 +89,11 @@ TEST_F(DaemonTest, ServesHealthAndDiagnosticsThenStopsOnSigterm) {
   EXPECT_EQ(403, wt::https_request(certs(), d.https_port(), "/diag/tagset/" + uuid,
                                    anonymous).status);
 
+  // Plain HTTP to the HTTPS port: the TLS complaint names the peer.
+  wt::http_request(d.https_port(), "/health");
+  EXPECT_TRUE(d.wait_for_log("handshake message out of context. (peer 127.0.0.1)\n",
+                             5000)) << d.log();
+
   EXPECT_EQ(0, d.stop(SIGTERM));
   std::string log = d.log();
   EXPECT_NE(std::string::npos, log.find("wendrel stopping on SIGTERM")) << log;
@@ -151,6 +156,11 @@ TEST_F(DaemonTest, StartUpFailuresSayWhatWentWrong) {
     EXPECT_EQ(1, d.wait_exit(10000));
     EXPECT_NE(std::string::npos, d.log().find("cannot load configuration '" + conf))
         << d.log();
+    if (conf == file("absent.conf")) {  // the file and the system's reason
+      EXPECT_NE(std::string::npos,
+                d.log().find("cannot read '" + conf + "': No such file or directory"))
+          << d.log();
+    }
   }
 }
 

@@ -149,6 +149,19 @@ TEST_F(KavalinClusterUpdate, ReplaceThenRemoveHosts) {
       "Initializing cluster 3 with 3 bootstrap nodes", 5000));
   EXPECT_TRUE(d_->daemon().wait_for_log(
       "[3] Updated cluster for check tag replication", 5000));
+  EXPECT_TRUE(d_->daemon().wait_for_log(
+      "cluster update from 127.0.0.1 (CN=wendrel operator): cluster 3 "
+      "bootstrap 127.0.0.1:18399,127.0.0.1:18311,127.0.0.1:18312 (was "
+      "127.0.0.1:18301,127.0.0.1:18399)\n", 5000));
+  /* The read-back shows the new hosts; no node answers there, so the
+   * client has no topology to show. */
+  auto back = wendrel_test::https_request(d_->certs(), d_->daemon().https_port(),
+                                          "/module/kavalin/clusters");
+  EXPECT_EQ(back.status, 200);
+  EXPECT_NE(back.body.find("{\"cluster_id\":3,\"bootstrap\":[\"127.0.0.1:18399\","
+                           "\"127.0.0.1:18311\",\"127.0.0.1:18312\"],"
+                           "\"topology_signature\":null,\"nodes\":null}"),
+            std::string::npos) << back.body;
 
   /* Every host of the cluster under the swimlane removed: only the
    * deeper one is left, so the cluster lives on with one host. */

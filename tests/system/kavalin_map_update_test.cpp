@@ -1,7 +1,8 @@
 // The account map update endpoint through the running daemon over HTTPS:
 // validation, authorisation, the configuration tree and file, the live
-// map (read back through the routing diagnostic route), restart on the
-// written file, atomic writes and a failing write.
+// map (through the routing diagnostic route and the map read-back, which
+// also tells file from memory), the audit line, restart on the written
+// file, atomic writes and a failing write.
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 #include <signal.h>
@@ -47,6 +48,13 @@ class KavalinMapUpdate : public ::testing::Test {
   void SetUp() override {
     d_.reset(new KavalinDaemon(kDrask));
     ASSERT_TRUE(d_->start()) << d_->log();
+  }
+  wendrel_test::HttpResult read_back(const std::string &path,
+                                     const std::string &identity = "client") {
+    wendrel_test::RequestOptions opt;
+    opt.identity = identity;
+    return wendrel_test::https_request(d_->certs(), d_->daemon().https_port(),
+                                       path, opt);
   }
   std::unique_ptr<KavalinDaemon> d_;
 };
@@ -117,6 +125,23 @@ TEST_F(KavalinMapUpdate, UpdatesTreeFileAndLiveMapAndSurviveRestart) {
   EXPECT_EQ(maps_of(d_->conf_text()),
             "[account=50,cluster=1] [account=60] [account=42,cluster=2] "
             "[account=50,cluster=-1] [account=60,cluster=2]");
+  /* The audit line says who changed what, and the read-back shows the
+   * one account whose live mapping (-1) the file no longer holds (2). */
+  EXPECT_TRUE(d_->daemon().wait_for_log(
+      "map update from 127.0.0.1 (CN=wendrel operator): 2 mapped (50->-1, "
+      "60->2), 0 refused for an unconfigured cluster, 1 dropped from the "
+      "file only (42)\n", 5000));
+  auto back = read_back(kMapPath);
+  EXPECT_EQ(back.status, 200);
+  EXPECT_NE(back.body.find("{\"account\":42,\"cluster\":-1,"
+                           "\"discard_data_filter\":null}"),
+            std::string::npos) << back.body;
+  EXPECT_NE(back.body.find(
+                "\"file_differs\":true,\"differences\":[{\"account\":42,"
+                "\"live\":{\"cluster\":-1,\"discard_data_filter\":null},"
+                "\"file\":{\"cluster\":2,\"discard_data_filter\":null}}]}"),
+            std::string::npos) << back.body;
+  EXPECT_EQ(read_back(kMapPath, "").status, 403);
 
   /* An unconfigured cluster: 202, written to the file all the same, not
    * live; the refusal is noticed. */
@@ -152,6 +177,18 @@ TEST_F(KavalinMapUpdate, EmptyDocumentAndFilters) {
   EXPECT_EQ(d_->live_swimlane(81), 2);
   EXPECT_TRUE(d_->daemon().wait_for_log(
       "error parsing discard_data_filter_value '((' at offset `", 5000));
+  /* Later updates parse the configured filters again; the bad text is
+   * not reported again. The read-back shows each live filter's text. */
+  EXPECT_EQ(d_->post(kMapPath, "<drask/>").status, 204);
+  const std::string log = d_->log();
+  const std::string bad = "error parsing discard_data_filter_value '(('";
+  EXPECT_EQ(log.find(bad, log.find(bad) + 1), std::string::npos) << log;
+  auto back = read_back(kMapPath);
+  EXPECT_NE(back.body.find("{\"account\":80,\"cluster\":2,"
+                           "\"discard_data_filter\":\"and(env:prod,host:web*)\"}"),
+            std::string::npos) << back.body;
+  EXPECT_NE(back.body.find("\"file_differs\":false,\"differences\":[]}"),
+            std::string::npos) << back.body;
 }
 
 /* A write that fails for root too: the configuration path is a directory.

@@ -64,6 +64,15 @@ TEST_F(OstrelFullSyncFaults, NodeDroppingTheStreamHandsOverToTheNext) {
       << log;
   // A cut-off transfer, not a refused stream.
   EXPECT_EQ(std::string::npos, log.find("error in setcrdt stream")) << log;
+  // The fail-over names the node left and the node taken, and the full
+  // sync says where it pulls from.
+  const std::string node0 = "http://127.0.0.1:" + std::to_string(s.node(0));
+  const std::string node1 = "http://127.0.0.1:" + std::to_string(s.node(1));
+  EXPECT_NE(std::string::npos,
+            log.find("[1] fail-over (full sync failed): leaving " + node0 +
+                     ", taking " + node1 + "\n")) << log;
+  EXPECT_NE(std::string::npos,
+            log.find("[1] pulling the full state from " + node1 + "\n")) << log;
   // The complete sync came from the other node; node 0 was tried once.
   EXPECT_EQ(1, node_count(s, 0, "full_state"));
   EXPECT_EQ(1, node_count(s, 1, "full_state"));
@@ -94,6 +103,13 @@ TEST_F(OstrelFullSyncFaults, SlowFullSyncReportsProgress) {
       << d.log();
   auto after = std::chrono::steady_clock::now() - began;
   EXPECT_GE(after, std::chrono::milliseconds(4500));
+  // Meanwhile the status route shows the full sync as it goes: its
+  // checkpoint, and the bytes received so far.
+  auto st = wt::https_request(certs(), d.https_port(), "/module/ostrel/status.json");
+  EXPECT_NE(std::string::npos, st.body.find("\"phase\":\"full sync\"")) << st.body;
+  EXPECT_EQ(std::string::npos, st.body.find("\"checkpoint\":null")) << st.body;
+  EXPECT_NE(std::string::npos, st.body.find("\"full_sync_bytes\":")) << st.body;
+  EXPECT_EQ(std::string::npos, st.body.find("\"full_sync_bytes\":0,")) << st.body;
   ASSERT_TRUE(d.wait_for_log("[1] ostrelate full sync complete against", 20000))
       << d.log();
 

@@ -2,7 +2,8 @@
 // stand-in cluster of two nodes on loopback. The replica, read through the
 // show route, must reach the node's snapshot after a fresh start, follow
 // changes through diffs, and converge again after faults (a corrupt
-// full-state stream, forgotten checkpoints).
+// full-state stream, forgotten checkpoints, every node down) while
+// metrics, health and the log tell an operator what is going on.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "support/prometheus_text.h"
 #include "support/standin_process.h"
 #include "support/system_support.h"
 
@@ -34,6 +36,8 @@ class OstrelReplicationTest : public ::testing::Test {
                     const std::string &log = "wendrel") {
     wt::ConfigOptions opt;
     opt.certs_dir = certs();
+    opt.plain_listener = true;
+    opt.open_metrics = true;
     opt.modules_xml =
         "    <module image=\"kavalin\" name=\"kavalin\"/>\n"
         "    <module image=\"ostrel\" name=\"ostrel\"><config>"
@@ -266,5 +270,99 @@ TEST_F(OstrelReplicationTest, BrokenDiffPullsLoseNoChange) {
   EXPECT_EQ("", converge(s, d, 10)) << d.log();
   EXPECT_EQ(12u, replica_tags(certs(), d.https_port(), check).size());
   EXPECT_FALSE(d.wait_for_log("[1] ostrelate lost sync against", 10)) << d.log();
+  EXPECT_EQ(0, d.stop());
+}
+
+/* What an operator's tools see: metrics that agree with the status route
+ * and the replicated data, health that turns 503 while every node is down
+ * (fail-over time 3 s) and 200 once they are back, and one log line per
+ * change of state rather than per retry. */
+TEST_F(OstrelReplicationTest, MetricsHealthAndLogThroughAnOutage) {
+  Standin s;
+  ASSERT_TRUE(s.start({"--nodes", "2", "--base-port", "0", "--checks", "40",
+                       "--tags-per-check", "3", "--seed", "5"},
+                      dir_.file("standin.log")));
+  wt::Daemon d;
+  ASSERT_TRUE(start_daemon(d, s)) << d.log();
+  ASSERT_TRUE(d.wait_for_log("[1] ostrelate full sync complete against", 30000))
+      << d.log();
+  ASSERT_EQ("", converge(s, d)) << d.log();
+  const std::string node0 = "http://127.0.0.1:" + std::to_string(s.node(0));
+  const std::string node1 = "http://127.0.0.1:" + std::to_string(s.node(1));
+  EXPECT_TRUE(d.wait_for_log("[1] pulling the full state from " + node0 + "\n", 10))
+      << d.log();
+  EXPECT_EQ(200, wt::https_request(certs(), d.https_port(), "/health").status);
+
+  // Without a certificate only on the listener marked for it.
+  wt::RequestOptions anonymous;
+  anonymous.identity = "";
+  EXPECT_EQ(403, wt::https_request(certs(), d.https_port(), "/metrics", anonymous)
+                     .status);
+  auto st = wt::https_request(certs(), d.https_port(), "/module/ostrel/status.json");
+  auto m = wt::http_request(d.http_port(), "/metrics");
+  ASSERT_EQ(200, m.status) << m.error << d.log();
+  EXPECT_EQ("text/plain; version=0.0.4; charset=utf-8", m.headers["content-type"]);
+  wt::Exposition e;
+  ASSERT_EQ("", wt::parse_exposition(m.body, &e)) << m.body;
+  size_t live = 0;
+  for (const auto &[check, tags] : s.snapshot()) live += tags.size();
+  EXPECT_EQ(static_cast<double>(s.snapshot().size()), e.samples["ostrel_store_checks"]);
+  EXPECT_EQ(static_cast<double>(live), e.samples["ostrel_store_live_elements"]);
+  EXPECT_EQ(1, e.samples["ostrel_replication_phase{cluster=\"1\",phase=\"diff sync\"}"]);
+  EXPECT_EQ(0, e.samples["ostrel_replication_phase{cluster=\"1\",phase=\"full sync\"}"]);
+  EXPECT_EQ(1, e.samples["ostrel_full_syncs_total{cluster=\"1\"}"]);
+  EXPECT_GE(e.samples["ostrel_pulls_total{cluster=\"1\",outcome=\"ok\"}"], 1);
+  EXPECT_GT(e.samples["ostrel_received_bytes_total{cluster=\"1\"}"], 1000);
+  EXPECT_EQ("counter", e.types["ostrel_elements_merged_total"]);
+  // The status route was read just before: with no change since, the
+  // elements merged and the checkpoint agree.
+  const std::string merged =
+      "\"elements_merged\":" +
+      std::to_string(static_cast<long>(
+          e.samples["ostrel_elements_merged_total{cluster=\"1\"}"]));
+  EXPECT_NE(std::string::npos, st.body.find(merged)) << st.body << merged;
+  char position[16];
+  snprintf(position, sizeof position, ":%08lx\"",
+           static_cast<unsigned long>(
+               e.samples["ostrel_checkpoint_position{cluster=\"1\"}"]));
+  EXPECT_NE(std::string::npos, st.body.find(position)) << st.body << position;
+  EXPECT_EQ(1, e.samples["kavalin_clusters"]);
+  EXPECT_EQ(1, e.samples["zorv_http_requests_total{code=\"403\",method=\"GET\","
+                         "route=\"/metrics/?\"}"]);
+  auto build = e.samples.lower_bound("wendrel_build_info{");
+  ASSERT_NE(build, e.samples.end());
+  EXPECT_EQ(0u, build->first.find("wendrel_build_info{")) << build->first;
+  EXPECT_EQ(1, build->second);
+
+  // Every node down: one line for the first failed pull, the fail-over
+  // naming both nodes, and health degraded within the fail-over time.
+  for (int n = 0; n < 2; n++)
+    ASSERT_EQ(200, s.post("/nodes/" + std::to_string(n) + "/faults",
+                          "{\"down\":true}").status);
+  EXPECT_TRUE(d.wait_for_log("[1] pull from " + node0 + " failed: ", 10000)) << d.log();
+  EXPECT_TRUE(d.wait_for_log("[1] fail-over (no successful pull within the "
+                             "fail-over time): leaving " + node0 + ", taking " +
+                             node1 + "\n", 10000)) << d.log();
+  wt::HttpResult h;
+  for (int i = 0; i < 100 && h.status != 503; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    h = wt::http_request(d.http_port(), "/health");
+  }
+  EXPECT_EQ(503, h.status) << h.body;
+  EXPECT_EQ(0u, h.body.find("{\"status\":\"degraded\"")) << h.body;
+  EXPECT_NE(std::string::npos, h.body.find("\"subject\":\"cluster 1\"")) << h.body;
+  std::string log = d.log();
+  const std::string first = "[1] pull from " + node0 + " failed: ";
+  EXPECT_EQ(std::string::npos, log.find(first, log.find(first) + 1)) << log;
+
+  for (int n = 0; n < 2; n++)
+    ASSERT_EQ(200, s.post("/nodes/" + std::to_string(n) + "/faults",
+                          "{\"down\":false}").status);
+  EXPECT_EQ("", converge(s, d)) << d.log();
+  for (int i = 0; i < 100 && h.status != 200; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    h = wt::http_request(d.http_port(), "/health");
+  }
+  EXPECT_EQ(200, h.status) << h.body;
   EXPECT_EQ(0, d.stop());
 }

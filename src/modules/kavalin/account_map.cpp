@@ -48,7 +48,7 @@ void reap_discard_data_filters(void) {
   zorv_memory_safe_free(zorv_memory_safe_malloc(1));
   zorv_memory_drain();
   for (quib_metric_tag_search_ast_t *filter : batch) {
-    quib_metric_tag_search_free(filter);
+    free_discard_data_filter(filter);
   }
 }
 
@@ -103,8 +103,9 @@ quib_metric_tag_search_ast_t *parse_discard_data_filter(const char *text) {
   quib_metric_tag_search_ast_t *ast =
       quib_metric_tag_search_parse(text, &error_offset);
   if (ast != nullptr) {
+    remember_filter_text(ast, text);
     zorvL(kav_debug, "Parsed discard_data_filter '%s'\n", text);
-  } else {
+  } else if (first_report_of_bad_filter(text)) {
     zorvL(kav_error,
           "error parsing discard_data_filter_value '%s' at offset `%d`\n",
           text, error_offset);

@@ -14,6 +14,8 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "kavalin.h"
@@ -98,6 +100,15 @@ int get_cluster_id_from_account(int64_t account);
 quib_metric_tag_search_ast_t *get_discard_data_filter_from_account(
     int64_t account);
 
+/* filter_texts.cpp: the text each live filter was parsed from, and the
+ * bad texts already reported. free_discard_data_filter frees a filter no
+ * reader can hold any more and forgets its text. */
+void remember_filter_text(const quib_metric_tag_search_ast_t *filter,
+                          const char *text);
+void free_discard_data_filter(quib_metric_tag_search_ast_t *filter);
+std::string discard_data_filter_text(const quib_metric_tag_search_ast_t *filter);
+bool first_report_of_bad_filter(const char *text);
+
 void kavalin_load_account_map(void);
 void kavalin_report_account_map(void);
 void kavalin_load_overrides(void);
@@ -136,5 +147,29 @@ extern std::mutex kav_update_lock;
 int kav_map_update(zorv_http_rest_closure_t *restc, int npats, char **pats);
 int kav_cluster_update(zorv_http_rest_closure_t *restc, int npats,
                        char **pats);
+
+/* ---- audit lines (audit.cpp) ----------------------------------------- */
+
+/* What one map update did, entry by entry (account, cluster). */
+struct kav_map_audit {
+  std::vector<std::pair<int64_t, int32_t>> mapped;
+  std::vector<std::pair<int64_t, int32_t>> refused;
+  std::vector<int64_t> without_cluster;
+  bool written = true;
+};
+
+/* The cluster's bootstrap hosts as its current client holds them. */
+std::vector<std::string> kav_bootstrap_hosts(int id);
+void kav_audit_map_update(zorv_http_rest_closure_t *restc,
+                          const kav_map_audit &audit);
+void kav_audit_cluster_update(zorv_http_rest_closure_t *restc, int id,
+                              const std::vector<std::string> &before,
+                              bool written);
+
+/* ---- read-back (readback.cpp) ----------------------------------------- */
+
+int kav_map_readback(zorv_http_rest_closure_t *restc, int npats, char **pats);
+int kav_clusters_readback(zorv_http_rest_closure_t *restc, int npats,
+                          char **pats);
 
 #endif

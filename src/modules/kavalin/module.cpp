@@ -1,6 +1,7 @@
 /* The module frame: descriptor, documentation, init and the
  * post-initialisation sequence. */
 #include "internal.h"
+#include "metrics.h"
 #include "quib/iep.h"
 #include "zorv/conf.h"
 
@@ -53,7 +54,9 @@ int kav_init(zorv_dso_generic_t *self) {
   kav_debug = zorv_log_stream_find("debug/kavalin");
 
   dso_post_init_hook_register("kavalin", kavalin_post_init, self);
-  iep_routingkey_update_hook_register("kavalin", kavalin_alter_route, self);
+  iep_routingkey_update_hook_register("kavalin", kavalin_alter_route_counted,
+                                      self);
+  kavalin_metrics_setup();
   return 0;
 }
 
@@ -84,6 +87,8 @@ zorv_hook_return_t kavalin_post_init(void *) {
 
   zorvAssert(zorv_http_rest_register_auth("POST", "/module/kavalin/cluster/", "^(\\d+)$", kav_cluster_update, zorv_http_rest_client_cert_auth) == 0);
   zorvAssert(zorv_http_rest_register_auth("POST", "/module/kavalin/", "^map$", kav_map_update, zorv_http_rest_client_cert_auth) == 0);
+  zorvAssert(zorv_http_rest_register_auth("GET", "/module/kavalin/", "^map$", kav_map_readback, zorv_http_rest_client_cert_auth) == 0);
+  zorvAssert(zorv_http_rest_register_auth("GET", "/module/kavalin/", "^clusters$", kav_clusters_readback, zorv_http_rest_client_cert_auth) == 0);
   return ZORV_HOOK_CONTINUE;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "metrics.h"
 #include "zorv/conf.h"
 
 std::mutex kav_update_lock;
@@ -48,7 +49,11 @@ void ask_for_framing(zorv_http_session_ctx *ctx) {
   }
 }
 
+/* The status this thread answered last, for the endpoints' counters. */
+thread_local int last_answer = 0;
+
 int answer_ok(zorv_http_session_ctx *ctx, int code) {
+  last_answer = code;
   zorv_http_response_status_set(ctx, code, "OK");
   zorv_http_response_header_set(ctx, "Content-Type", "text/plain");
   ask_for_framing(ctx);
@@ -57,6 +62,7 @@ int answer_ok(zorv_http_session_ctx *ctx, int code) {
 }
 
 int answer_error(zorv_http_session_ctx *ctx, int code, const char *message) {
+  last_answer = code;
   zorv_http_response_status_set(ctx, code, "ERROR");
   zorv_http_response_header_set(ctx, "Content-Type", "text/html");
   ask_for_framing(ctx);
@@ -114,11 +120,12 @@ struct account_cluster_kv {
 void free_account_cluster_kv(void *p) {
   auto *kv = static_cast<account_cluster_kv *>(p);
   /* Parsed only to validate the configured entry; never published. */
-  if (kv->discard_data_filter) quib_metric_tag_search_free(kv->discard_data_filter);
+  free_discard_data_filter(kv->discard_data_filter);
   free(kv);
 }
 
-int map_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc) {
+int map_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc,
+                      zorv_http_rest_closure_t *restc) {
   if (doc == nullptr) return answer_error(ctx, 400, "xml parse error");
   xmlNodePtr root = xmlDocGetRootElement(doc);
   if (root == nullptr || !named(root, "drask")) {
@@ -199,6 +206,7 @@ int map_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc) {
   /* Add the request's entries, in document order, to the tree and the live
    * map; an entry whose cluster is refused is still kept in the tree. */
   int failures = 0;
+  kav_map_audit audit;
   while (xmlNodePtr child = root->children) {
     xmlUnlinkNode(child);
     if (named(child, "text")) {
@@ -207,6 +215,8 @@ int map_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc) {
     }
     xml_text cluster = get_attr(child, "cluster");
     if (!cluster) {
+      xml_text account = get_attr(child, "account");
+      audit.without_cluster.push_back(strtoll(text_of(account), nullptr, 10));
       xmlFreeNode(child);
       continue;
     }
@@ -218,6 +228,9 @@ int map_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc) {
     int64_t account_id = strtoll(text_of(account), nullptr, 10);
     if (add_account_cluster_map(account_id, cluster_id, filter) == 0) {
       failures++;
+      audit.refused.emplace_back(account_id, cluster_id);
+    } else {
+      audit.mapped.emplace_back(account_id, cluster_id);
     }
     move_into_config(child, account_map_node);
   }
@@ -225,8 +238,10 @@ int map_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc) {
   zorv_conf_mark_changed();
   if (zorv_conf_write_file(nullptr) != 0) {
     zorvL(zorv_error, "local config write failed\n");
+    audit.written = false;
   }
   zorv_conf_release_section_write(account_map_section);
+  kav_audit_map_update(restc, audit);
   /* Outside the tree's lock: the reap waits for readers' brackets. */
   reap_discard_data_filters();
   return answer_ok(ctx, failures == 0 ? 204 : 202);
@@ -235,7 +250,8 @@ int map_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc) {
 /* ---- cluster bootstrap update ------------------------------------------ */
 
 int cluster_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc,
-                          const char *id_text) {
+                          const char *id_text,
+                          zorv_http_rest_closure_t *restc) {
   if (doc == nullptr) return answer_error(ctx, 400, "xml parse error");
   /* The id keeps the low 32 bits of what strtol reads. */
   int32_t id = static_cast<int32_t>(strtol(id_text ? id_text : "", nullptr, 10));
@@ -321,12 +337,15 @@ int cluster_update_locked(zorv_http_session_ctx *ctx, xmlDocPtr doc,
   }
 
   zorv_conf_mark_changed();
-  if (zorv_conf_write_file(nullptr) != 0) {
+  bool written = zorv_conf_write_file(nullptr) == 0;
+  if (!written) {
     zorvL(kav_error, "local config write failed\n");
   }
   zorv_conf_release_section_write(swimlane);
 
+  std::vector<std::string> before = kav_bootstrap_hosts(id);
   initialize_drask_cluster(id);
+  kav_audit_cluster_update(restc, id, before, written);
   return answer_ok(ctx, 204);
 }
 
@@ -338,7 +357,9 @@ int kav_map_update(zorv_http_rest_closure_t *restc, int, char **) {
   xmlDocPtr doc = rest_get_xml_upload(restc, &mask, &complete);
   if (!complete) return mask;
   std::lock_guard<std::mutex> guard(kav_update_lock);
-  return map_update_locked(restc->http_ctx, doc);
+  int rc = map_update_locked(restc->http_ctx, doc, restc);
+  kav_count_update(kKavMapUpdate, last_answer);
+  return rc;
 }
 
 int kav_cluster_update(zorv_http_rest_closure_t *restc, int npats,
@@ -348,6 +369,8 @@ int kav_cluster_update(zorv_http_rest_closure_t *restc, int npats,
   xmlDocPtr doc = rest_get_xml_upload(restc, &mask, &complete);
   if (!complete) return mask;
   std::lock_guard<std::mutex> guard(kav_update_lock);
-  return cluster_update_locked(restc->http_ctx, doc,
-                               npats > 0 ? pats[0] : nullptr);
+  int rc = cluster_update_locked(restc->http_ctx, doc,
+                                 npats > 0 ? pats[0] : nullptr, restc);
+  kav_count_update(kKavClusterUpdate, last_answer);
+  return rc;
 }

@@ -280,11 +280,19 @@ int pull_it(cluster *c, const char *path_format, ostrel_curl_callback decoder) {
   curl_easy_setopt(h.get(), CURLOPT_HEADERDATA, c);
   curl_easy_setopt(h.get(), CURLOPT_HEADERFUNCTION, capture_checkpoint);
 
+  char curl_error[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(h.get(), CURLOPT_ERRORBUFFER, curl_error);
+
   c->pull_in_progress = true;
   c->pending_valid = false;
-  long status = transfer_status(h.get(), curl_easy_perform(h.get()));
+  CURLcode rc = curl_easy_perform(h.get());
+  long status = transfer_status(h.get(), rc);
   c->pull_in_progress = false;
   headers.reset();
+  curl_off_t received = 0;
+  curl_easy_getinfo(h.get(), CURLINFO_SIZE_DOWNLOAD_T, &received);
+  note_pull(c, node, rc, curl_error[0] ? curl_error : curl_easy_strerror(rc),
+            status, received > 0 ? static_cast<uint64_t>(received) : 0);
   if (status < 0) status = 0;
   // A body that ends inside a record or message was cut short (a closed
   // connection ends a body without a length, or the node framed it short):

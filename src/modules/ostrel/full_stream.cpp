@@ -55,6 +55,7 @@ static void fail(cluster *c, uint8_t previous, uint8_t type, uint32_t len,
 
 /* A long full sync says how far it got, about every five seconds. */
 static void report_full_progress(cluster *c) {
+  note_full_progress(c);
   uint64_t now = zorv_now_mono_us();
   if (c->full_progress_at == 0) c->full_progress_at = now;
   if (now - c->full_progress_at < 5000000) return;

@@ -60,6 +60,31 @@ typedef struct tag_container {
 
 /* ---- replication records ----------------------------------------------- */
 
+/* Pulls by outcome, for the metrics. */
+enum pull_outcome {
+  kPullOk,
+  kPullErrorStatus,     /* an answer other than 200 */
+  kPullTransferFailure, /* no answer: connection, timeout, low speed */
+  kPullCorruptStream,   /* the decoder refused the stream, or it was cut */
+  kPullOutcomes
+};
+
+/* What operators see of a record beyond `shown` (operator.cpp). The worker
+ * writes them; fields a scrape may read at the same time are written with
+ * relaxed atomic stores, the rest are the worker's or copied under
+ * clusters_lock. */
+typedef struct ostrel_record_stats {
+  uint64_t pulls[kPullOutcomes];
+  uint64_t bytes_received;
+  uint64_t full_bytes_now, full_elements_now; /* the full sync in progress */
+  uint64_t since;                /* first publish, under clusters_lock */
+  uint64_t failing_since;        /* worker only: first failure of a streak */
+  uint64_t reminded_at;          /* worker only */
+  char failing_node[128];        /* worker only */
+  char last_error[320];          /* worker only */
+  char shown_error[320];         /* copied under clusters_lock */
+} ostrel_record_stats;
+
 /* Where a record stands between registration and its workers; see
  * handover.cpp for the transitions. Read and written under clusters_lock. */
 enum class Handover : uint8_t {
@@ -126,6 +151,8 @@ typedef struct cluster {
     uint64_t last_success;
     uint64_t full_syncs, failovers, elements_merged;
   } shown;
+
+  ostrel_record_stats stats;
 } cluster;
 
 inline uint32_t started_load(cluster *c) {
@@ -255,6 +282,25 @@ constexpr uint32_t kMaxTagLen = 64 * 1024;
 size_t read_full(char *bytes, size_t size, size_t count, void *record);
 size_t read_diff(char *bytes, size_t size, size_t count, void *record);
 bool full_state_transition_allowed(uint8_t from, uint8_t to);
+
+/* ---- operator.cpp --------------------------------------------------------- */
+
+/* Registers the metrics collector and the health check (module init). */
+void ostrel_operator_setup(void);
+/* After every pull: counts it and logs a node's first failure, a reminder
+ * at most once a minute while failures go on, and the recovery. */
+void note_pull(cluster *c, const char *node, int curl_code,
+               const char *curl_error, long status, uint64_t bytes);
+/* During a full sync: makes its progress visible to the status route. */
+void note_full_progress(cluster *c);
+/* After theone moved on: which node was left and which is taken. */
+void log_failover(cluster *c, const char *reason);
+/* Before a full-state pull: the node it goes to. */
+void log_full_sync_node(cluster *c);
+/* Inside the worker's publish (under clusters_lock). */
+void publish_stats(cluster *c);
+/* More of a record for the status route (under clusters_lock). */
+void add_status_details(struct json_object *o, const cluster *c);
 
 /* ---- readers.cpp ---------------------------------------------------------- */
 

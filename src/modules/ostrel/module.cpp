@@ -111,6 +111,7 @@ int ostrel_init(zorv_dso_generic_t *self) {
   use_debug = zorv_log_stream_find("debug/ostrel/use");
 
   zorvL(noticels, "Starting ostrel with update_interval=%d\n", update_interval);
+  ostrel_operator_setup();
 
   zorvAssert(zorv_http_rest_register_auth(
                  "GET", "/module/ostrel/show/",

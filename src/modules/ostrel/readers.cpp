@@ -135,6 +135,7 @@ static zorv_json_object *record_status(const cluster *c, uint64_t now) {
   zorv_json_object_object_add(
       o, "elements_merged",
       zorv_json_object_new_uint64(c->shown.elements_merged));
+  add_status_details(o, c);
   return o;
 }
 

@@ -75,6 +75,7 @@ void publish(cluster *c, const drask_topo_t *topology, const Counts &n) {
   c->shown.full_syncs = n.full_syncs;
   c->shown.failovers = n.failovers;
   c->shown.elements_merged = c->elements_merged;
+  publish_stats(c);
   pthread_mutex_unlock(&clusters_lock);
 }
 
@@ -162,11 +163,15 @@ void *ostrelate_thread(void *record) {
       c->full_state = 255;
       establish_checkpoint(c);
       creation_failed = c->checkpoint == nullptr;
+      // The checkpoint is shown as soon as it exists, and the full sync
+      // that follows in this pass as the phase it is.
+      if (!creation_failed) publish(c, topology, counts);
     }
 
     if (!creation_failed && !c->full_complete) {
       // P4: the full state.
       zorvL(noticels, "[%d] ostrelate full sync against %s\n", id, signature);
+      log_full_sync_node(c);
       c->full_checks = c->full_elements = c->full_bytes = 0;
       c->full_progress_at = 0;
       int status = pull_it(c, "/meta/check/tag", read_full);
@@ -184,6 +189,7 @@ void *ostrelate_thread(void *record) {
         drop_checkpoint(c);
         c->theone++;
         counts.failovers++;
+        log_failover(c, "full sync failed");
         outcome = Outcome::kFailed;
       } else {
         c->full_complete = true;
@@ -213,6 +219,7 @@ void *ostrelate_thread(void *record) {
         drop_checkpoint(c);
         c->theone++;
         counts.failovers++;
+        log_failover(c, "no successful pull within the fail-over time");
       } else {
         outcome = Outcome::kFailed;
       }

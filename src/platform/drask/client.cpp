@@ -111,4 +111,8 @@ drask_topo_t *drask_client_get_active_topo(drask_client_t *client) {
   return client ? active_topology(client) : nullptr;
 }
 
+drask_topo_t *drask_client_get_cached_topo(drask_client_t *client) {
+  return client ? client->current.load(std::memory_order_acquire) : nullptr;
+}
+
 }  // extern "C"

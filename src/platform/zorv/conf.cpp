@@ -3,6 +3,8 @@
 // conf_write.cpp and the run-time parameters in conf_params.cpp.
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
+#include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -305,6 +307,20 @@ extern "C" {
 int zorv_conf_load(const char *path, char **err) {
   if (!path || !*path) {
     set_error(err, "no configuration file given");
+    return -1;
+  }
+  /* libxml2 reports a missing or unreadable file as a parse error;
+   * the operator needs the file and the system's reason instead. */
+  FILE *probe = fopen(path, "r");
+  int probe_error = probe ? 0 : errno;
+  if (probe) {
+    /* A folder opens but cannot be read (EISDIR). */
+    if (fgetc(probe) == EOF && ferror(probe)) probe_error = errno;
+    fclose(probe);
+  }
+  if (probe_error != 0) {
+    set_error(err, std::string("cannot read '") + path + "': " +
+                       strerror(probe_error));
     return -1;
   }
   init_libxml_once();

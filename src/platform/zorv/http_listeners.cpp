@@ -3,7 +3,12 @@
  *   <listeners>
  *     <listener address="127.0.0.1" port="8443" cert="server.crt"
  *               key="server.key" client_ca="ca.crt"/>
+ *     <listener address="127.0.0.1" port="9464" metrics="open"/>
  *   </listeners>
+ *
+ * metrics="open" lets the metrics route answer on that listener without a
+ * client certificate (for a scraper on a private address); elsewhere it
+ * asks for one like every operator route.
  *
  * Relative file paths are taken from the configuration file's folder, so a
  * configuration and its certificates move together. */
@@ -14,6 +19,7 @@
 #include <cstring>
 #include <string>
 
+#include "http_routes.h"
 #include "zorv/conf.h"
 #include "zorv/host.h"
 #include "zorv/log.h"
@@ -87,6 +93,12 @@ extern "C" int zorv_http_start_listeners(char **err) {
           address.empty() ? "0.0.0.0" : address.c_str(), bound,
           ca.empty() ? "" : ", client certificates checked against ",
           ca.c_str());
+    if (attribute(sections[i], "@metrics") == "open") {
+      zorv::http::open_metrics_on(address.empty() ? "0.0.0.0" : address,
+                                  bound);
+      zorvL(zorv_notice, "metrics open without a client certificate on %s:%d\n",
+            address.empty() ? "0.0.0.0" : address.c_str(), bound);
+    }
   }
   zorv_conf_release_sections_read(sections, count);
   if (rc != 0) zorv_http_stop_listeners();

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "http_routes.h"
 #include "http_session.h"
 
 namespace {
@@ -40,6 +41,7 @@ namespace zorv::http {
 MHD_Result queue_session_response(zorv_http_session_ctx *ctx) {
   if (ctx->queued) return MHD_YES;
   ctx->queued = true;
+  count_answer(ctx->route, ctx->status);
   MHD_Response *resp = nullptr;
   if (status_has_no_body(ctx->status)) {
     /* These statuses carry neither a body nor chunked framing, whatever

@@ -122,6 +122,12 @@ int add_route(const char *method, const char *base, const char *expr,
   return 0;
 }
 
+void for_each_route(const std::function<void(const Route &)> &fn) {
+  RouteTable &t = table();
+  std::shared_lock guard(t.lock);
+  for (const auto &r : t.routes) fn(*r);
+}
+
 RouteMatch find_route(std::string_view method, std::string_view path,
                       const Route **route, std::vector<std::string> &captures) {
   RouteTable &t = table();

@@ -9,10 +9,14 @@
 
 #include <regex.h>
 
+#include <atomic>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "zorv/metrics.h"
 #include "zorv/rest.h"
 
 namespace zorv::http {
@@ -27,7 +31,23 @@ struct Route {
   std::vector<bool> capturing;
   zorv_http_rest_handler_t handler = nullptr;
   zorv_http_rest_authorize_func_t auth = nullptr;
+  /* Answers sent, by status (index status - kFirstCountedStatus); relaxed
+   * increments on the serving threads, summed only by a scrape. */
+  mutable std::atomic<uint64_t> answers[500]{};
 };
+
+constexpr int kFirstCountedStatus = 100;
+
+/* Calls fn for every route, in registration order (under the table's
+ * reader lock: fn must not register routes). */
+void for_each_route(const std::function<void(const Route &)> &fn);
+/* Counts one answer (route null: none matched). */
+void count_answer(const Route *route, int status);
+/* Marks the listener at address:port (as bound) as one where the metrics
+ * route needs no client certificate. */
+void open_metrics_on(const std::string &address, int port);
+/* The family of answers by route and status, for the metrics scrape. */
+void write_request_metrics(zorv_metrics_writer *w);
 
 /* Rewrites the route dialect (POSIX extended plus (?:...) and \d) into
  * plain POSIX extended. Returns false on an unbalanced group. */

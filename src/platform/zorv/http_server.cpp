@@ -47,12 +47,31 @@ void ensure_thread_registered() {
  * start can say why. */
 thread_local std::string last_server_error;
 
+/* A failed TLS handshake is logged without its connection; libmicrohttpd
+ * closes that connection right after, on the same thread. The complaint
+ * waits here for that close, which names the peer. */
+thread_local std::string held_tls_complaint;
+
+void flush_held_complaint(const char *peer) {
+  if (held_tls_complaint.empty()) return;
+  if (peer && *peer)
+    zorvL(zorv_error, "http: %s (peer %s)\n", held_tls_complaint.c_str(), peer);
+  else
+    zorvL(zorv_error, "http: %s\n", held_tls_complaint.c_str());
+  held_tls_complaint.clear();
+}
+
 void log_server_error(void *, const char *fmt, va_list ap) {
   char line[512];
   vsnprintf(line, sizeof line, fmt, ap);
   size_t n = std::strlen(line);
   while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
   last_server_error = line;
+  flush_held_complaint(nullptr);
+  if (std::strstr(line, "handshake") || std::strstr(line, "TLS")) {
+    held_tls_complaint = line;
+    return;
+  }
   zorvL(zorv_error, "http: %s\n", line);
 }
 
@@ -186,6 +205,12 @@ MHD_Result access_handler(void *cls, MHD_Connection *conn, const char *url,
   return MHD_YES;
 }
 
+void connection_notified(void *, MHD_Connection *conn, void **,
+                         enum MHD_ConnectionNotificationCode code) {
+  if (code == MHD_CONNECTION_NOTIFY_CLOSED && !held_tls_complaint.empty())
+    flush_held_complaint(peer_address(conn).c_str());
+}
+
 void request_completed(void *, MHD_Connection *, void **req_cls,
                        enum MHD_RequestTerminationCode) {
   ensure_thread_registered();
@@ -291,6 +316,8 @@ extern "C" int zorv_http_listen(const char *addr, int port,
       {MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, nullptr},
       {MHD_OPTION_NOTIFY_COMPLETED,
        reinterpret_cast<intptr_t>(&request_completed), nullptr},
+      {MHD_OPTION_NOTIFY_CONNECTION,
+       reinterpret_cast<intptr_t>(&connection_notified), nullptr},
   };
   if (l->tls) {
     opts.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, l->key_pem.data()});

@@ -152,7 +152,8 @@ std::string make_config(const ConfigOptions &opt) {
            opt.certs_dir + "/server.crt\" key=\"" + opt.certs_dir +
            "/server.key\" client_ca=\"" + opt.certs_dir + "/ca.crt\"/>\n";
   if (opt.plain_listener)
-    xml += "    <listener address=\"127.0.0.1\" port=\"0\"/>\n";
+    xml += std::string("    <listener address=\"127.0.0.1\" port=\"0\"") +
+           (opt.open_metrics ? " metrics=\"open\"" : "") + "/>\n";
   xml += "  </listeners>\n";
   xml += std::string("  <metric_director enabled=\"") +
          (opt.metric_director ? "true" : "false") + "\"/>\n";

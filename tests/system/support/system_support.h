@@ -53,6 +53,7 @@ bool make_certs(const std::string &dir, std::string *why = nullptr);
 struct ConfigOptions {
   std::string certs_dir;          // HTTPS listener with client CA when set
   bool plain_listener = false;    // also an HTTP listener
+  bool open_metrics = false;      // ... serving /metrics without a certificate
   bool metric_director = true;    // //metric_director/@enabled
   std::string modules_directory;  // default: $ZORV_BUILD_DIR/lib
   std::string modules_xml;        // <module .../> elements inside <modules>

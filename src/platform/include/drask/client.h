@@ -47,6 +47,9 @@ void drask_client_topology_stale(drask_client_t *client);
 /* The current topology, fetched when none is cached; NULL when the cluster
  * cannot be reached. */
 drask_topo_t *drask_client_get_active_topo(drask_client_t *client);
+/* The topology the client last fetched, without fetching (operator
+ * read-back must not reach out to the cluster); NULL when it has none. */
+drask_topo_t *drask_client_get_cached_topo(drask_client_t *client);
 /* A text naming the topology: equal texts mean the same cluster. len, when
  * given, receives its length. Owned by the topology. */
 const char *topo_signature(drask_topo_t *topo, size_t *len);

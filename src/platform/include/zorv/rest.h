@@ -70,6 +70,11 @@ int zorv_http_request_querystring_all(zorv_http_session_ctx *ctx,
 /* Request header (any letter case), or NULL. */
 const char *zorv_http_request_header(zorv_http_session_ctx *ctx,
                                      const char *name);
+/* The subject (RFC 4514 text) of the client certificate the request came
+ * with, as heap text the caller frees; NULL when it came without one. Says
+ * who asked; whether the certificate is trusted is the authoriser's to
+ * decide. */
+char *zorv_http_request_client_subject(zorv_http_session_ctx *ctx);
 
 void zorv_http_response_status_set(zorv_http_session_ctx *ctx, int code,
                                    const char *reason);

@@ -1,0 +1,31 @@
+/* Who is asking: the subject of the client certificate a request came
+ * with, for audit lines. */
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "http_session.h"
+
+extern "C" char *zorv_http_request_client_subject(zorv_http_session_ctx *ctx) {
+  if (!ctx || !ctx->listener || !ctx->listener->tls) return nullptr;
+  const MHD_ConnectionInfo *ci = MHD_get_connection_info(
+      ctx->connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+  if (!ci || !ci->tls_session) return nullptr;
+  auto session = static_cast<gnutls_session_t>(ci->tls_session);
+  unsigned int count = 0;
+  const gnutls_datum_t *chain = gnutls_certificate_get_peers(session, &count);
+  if (!chain || count == 0) return nullptr;
+  gnutls_x509_crt_t crt;
+  if (gnutls_x509_crt_init(&crt) != 0) return nullptr;
+  char *subject = nullptr;
+  gnutls_datum_t dn{};
+  if (gnutls_x509_crt_import(crt, &chain[0], GNUTLS_X509_FMT_DER) == 0 &&
+      gnutls_x509_crt_get_dn3(crt, &dn, 0) == 0) {
+    subject = strndup(reinterpret_cast<const char *>(dn.data), dn.size);
+    gnutls_free(dn.data);
+  }
+  gnutls_x509_crt_deinit(crt);
+  return subject;
+}
