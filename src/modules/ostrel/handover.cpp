@@ -104,13 +104,8 @@ void free_cluster(void *record) {
 
 void spinup_threads(void) {
   pthread_mutex_lock(&clusters_lock);
-  zorv_hash_iter iter = ZORV_HASH_ITER_ZERO;
-  const char *key;
-  int klen;
-  void *data;
-  while (zorv_hash_adv(&clusters, &iter, &key, &klen, &data)) {
-    cluster *c = static_cast<cluster *>(data);
-    if (c->handover != Handover::kWaiting) continue;
+  each_record([](cluster *c) {
+    if (c->handover != Handover::kWaiting) return;
     c->handover = Handover::kRunning;
     started_store(c, 1);
     pthread_attr_t attr;
@@ -122,7 +117,7 @@ void spinup_threads(void) {
       zorvTerminate(errorls, "[TERMINATE] ostrel thread creation failed: %s\n",
                     strerror(rc));
     }
-  }
+  });
   pthread_mutex_unlock(&clusters_lock);
 }
 
@@ -167,17 +162,12 @@ void handover_stopped(cluster *c, const char *signature) {
   if (signature != nullptr) {
     zorv_hash_delete(&cluster_signatures, signature,
                      static_cast<int>(strlen(signature)), nullptr, nullptr);
-    zorv_hash_iter iter = ZORV_HASH_ITER_ZERO;
-    const char *key;
-    int klen;
-    void *data;
-    while (zorv_hash_adv(&clusters, &iter, &key, &klen, &data)) {
-      cluster *p = static_cast<cluster *>(data);
+    each_record([signature](cluster *p) {
       if (p->handover == Handover::kParked &&
           (p->parked_on == nullptr || strcmp(p->parked_on, signature) == 0)) {
         make_waiting(p);
       }
-    }
+    });
   }
   retire(c);
   pthread_mutex_unlock(&clusters_lock);

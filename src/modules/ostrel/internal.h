@@ -178,6 +178,19 @@ extern int64_t max_fail_us_before_next;
 
 extern zorv_hash_table clusters;
 extern pthread_mutex_t clusters_lock;
+
+/* Calls f(cluster *) on every record of `clusters`; the caller holds
+ * clusters_lock. */
+template <typename F>
+void each_record(F &&f) {
+  zorv_hash_iter iter = ZORV_HASH_ITER_ZERO;
+  const char *key;
+  int klen;
+  void *data;
+  while (zorv_hash_adv(&clusters, &iter, &key, &klen, &data)) {
+    f(static_cast<cluster *>(data));
+  }
+}
 /* Signalled (under clusters_lock) when a record is told to stop and when
  * the subscriber is settled, so that workers wait for either without
  * spinning. */

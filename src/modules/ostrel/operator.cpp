@@ -245,12 +245,7 @@ std::vector<RecordFigures> record_figures() {
   std::vector<RecordFigures> rows;
   const uint64_t now = zorv_now_us();
   pthread_mutex_lock(&clusters_lock);
-  zorv_hash_iter iter = ZORV_HASH_ITER_ZERO;
-  const char *key;
-  int klen;
-  void *data;
-  while (zorv_hash_adv(&clusters, &iter, &key, &klen, &data)) {
-    auto *c = static_cast<cluster *>(data);
+  each_record([&](cluster *c) {
     RecordFigures r{};
     r.id = std::to_string(c->cluster_id);
     r.phase = phase_of_record(c);
@@ -264,7 +259,7 @@ std::vector<RecordFigures> record_figures() {
       r.pulls[o] = relaxed_load(c->stats.pulls[o]);
     r.has_checkpoint = checkpoint_parts(c->shown.checkpoint, &r.epoch, &r.position);
     rows.push_back(r);
-  }
+  });
   pthread_mutex_unlock(&clusters_lock);
   return rows;
 }
@@ -357,31 +352,26 @@ void check_health(void *, zorv_health_report *r) {
   const uint64_t now = zorv_now_us();
   const uint64_t limit = static_cast<uint64_t>(max_fail_us_before_next);
   pthread_mutex_lock(&clusters_lock);
-  zorv_hash_iter iter = ZORV_HASH_ITER_ZERO;
-  const char *key;
-  int klen;
-  void *data;
-  while (zorv_hash_adv(&clusters, &iter, &key, &klen, &data)) {
-    auto *c = static_cast<cluster *>(data);
+  each_record([&](cluster *c) {
     char subject[32];
     snprintf(subject, sizeof subject, "cluster %d", c->cluster_id);
     char reason[512];
-    if (c->handover == Handover::kParked) continue;  // another id covers it
+    if (c->handover == Handover::kParked) return;  // another id covers it
     if (c->handover == Handover::kIdle) {
       snprintf(reason, sizeof reason, "not replicated (%s)",
                c->shown.phase ? c->shown.phase : "worker ended");
       zorv_health_problem(r, subject, reason);
-      continue;
+      return;
     }
     uint64_t from = c->shown.last_success ? c->shown.last_success : c->stats.since;
-    if (from == 0 || now < from || now - from <= limit) continue;
+    if (from == 0 || now < from || now - from <= limit) return;
     snprintf(reason, sizeof reason,
              "no successful pull for %.0f s (fail-over time %.0f s); phase %s%s%s",
              seconds(now - from), seconds(limit), phase_of_record(c),
              c->stats.shown_error[0] ? "; last error: " : "",
              c->stats.shown_error);
     zorv_health_problem(r, subject, reason);
-  }
+  });
   pthread_mutex_unlock(&clusters_lock);
 }
 

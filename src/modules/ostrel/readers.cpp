@@ -144,14 +144,9 @@ int ostrel_rest_status(zorv_http_rest_closure_t *restc, int, char **) {
   zorv_json_object *list = zorv_json_object_new_array();
   const uint64_t now = zorv_now_us();
   pthread_mutex_lock(&clusters_lock);
-  zorv_hash_iter iter = ZORV_HASH_ITER_ZERO;
-  const char *key;
-  int klen;
-  void *data;
-  while (zorv_hash_adv(&clusters, &iter, &key, &klen, &data)) {
-    zorv_json_object_array_add(list,
-                               record_status(static_cast<cluster *>(data), now));
-  }
+  each_record([&](cluster *c) {
+    zorv_json_object_array_add(list, record_status(c, now));
+  });
   pthread_mutex_unlock(&clusters_lock);
   zorv_json_object_object_add(doc, "clusters", list);
 
