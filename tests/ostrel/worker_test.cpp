@@ -102,6 +102,15 @@ class WorkerTest : public ::testing::Test {
   void TearDown() override {
     g_node->release();
     for (int id : {5, 6, 7}) remove(id);
+    // A worker logs its stop before it lets its topology go; the next test
+    // starts only once every worker has, or its first worker would park.
+    for (int i = 0; i < 500; i++) {
+      pthread_mutex_lock(&clusters_lock);
+      const int held = zorv_hash_size(&cluster_signatures);
+      pthread_mutex_unlock(&clusters_lock);
+      if (held == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
   void add(int id) {
     set_client(id, true);
