@@ -104,6 +104,9 @@ typedef struct cluster {
   uint64_t skip_pending;
   uint8_t full_state;
   char *last_set_name;
+  /* last_set_name is a 37-byte block of read_full's own, which the next
+   * check's name may reuse instead of a free and an allocation per check. */
+  bool set_name_reusable;
   setcrdt_element_info_t last_info;
   /* Hand-over (clusters_lock): the state, a serial that tells records of
    * one cluster id apart, the serial of the record whose worker an `after`
