@@ -170,6 +170,13 @@ TEST(Arena, BlocksAreAlignedDisjointAndZeroed) {
   for (size_t i = 1; i < blocks.size(); ++i)
     EXPECT_LE(blocks[i - 1].first + blocks[i - 1].second, blocks[i].first);
   EXPECT_GE(zorv_arena_mapped(&arena), size_t{5} << 20);
+  // Released, the arena is empty and serves blocks again.
+  zorv_arena_release(&arena);
+  EXPECT_EQ(zorv_arena_mapped(&arena), 0u);
+  auto *again = static_cast<char *>(zorv_arena_alloc(&arena, 100, 8));
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again[99], 0);
+  zorv_arena_release(&arena);
 }
 
 TEST(SafeMemory, NullIsIgnored) {

@@ -16,19 +16,13 @@ static constexpr size_t kFixedPart = 60;  // L, N, name and info
 // L of the longest well-formed message: N, name, info and the longest tag.
 static constexpr uint64_t kMaxBody = 56 + uint64_t{kMaxTagLen};
 
-size_t read_diff(char *bytes, size_t size, size_t count, void *record) {
-  cluster *c = static_cast<cluster *>(record);
-  const size_t m = size * count;
-  const size_t passed = pass_over(&c->skip_pending, m);
-  if (m > passed) zorv_dyn_buffer_add(&c->buffer, bytes + passed, m - passed);
-
-  const char *data = zorv_dyn_buffer_data(&c->buffer);
-  const size_t used = zorv_dyn_buffer_used(&c->buffer);
+/* Decodes the complete messages of data[0, n); returns the bytes taken. */
+static size_t decode_messages(cluster *c, const char *data, size_t n,
+                              bool *accepted) {
   size_t off = 0;
-
-  while (used - off >= 4) {
+  while (n - off >= 4) {
     const auto *msg = reinterpret_cast<const unsigned char *>(data + off);
-    const size_t avail = used - off;
+    const size_t avail = n - off;
     const uint64_t len_field = read_be32(msg);
     if (len_field > kMaxBody) {
       // Decided from the header, before the body is buffered: a check's
@@ -39,8 +33,8 @@ size_t read_diff(char *bytes, size_t size, size_t count, void *record) {
               "[%d] ostrel diff message of %llu bytes refused: longer than "
               "any tag allows\n",
               c->cluster_id, static_cast<unsigned long long>(len_field));
-        discard_front(&c->buffer, off);
-        return 0;
+        *accepted = false;
+        return off;
       }
       // Not a check's message: skipped, its bytes passed over as they come.
       const uint64_t whole = len_field + 4;
@@ -51,7 +45,7 @@ size_t read_diff(char *bytes, size_t size, size_t count, void *record) {
     }
     if (avail < len_field + 4) break;  // completed by a later call
 
-    // The fixed part is read only when it lies inside the buffered bytes.
+    // The fixed part is read only when it lies inside the bytes at hand.
     // A message with an empty tag text (L = 56) ends exactly at 60 bytes;
     // it is complete, so it is taken even when nothing follows it yet.
     const bool fixed_readable =
@@ -73,7 +67,24 @@ size_t read_diff(char *bytes, size_t size, size_t count, void *record) {
     }
     off += 4 + len_field;
   }
+  return off;
+}
 
-  discard_front(&c->buffer, off);
-  return m;
+/* The bytes the message at data needs in all: its length field, then its
+ * name length when it announces more than any tag, else the whole of it. */
+static size_t message_size(const char *data, size_t n) {
+  if (n < 4) return 4;
+  const uint64_t len_field = read_be32(reinterpret_cast<const unsigned char *>(data));
+  return len_field > kMaxBody ? 8 : static_cast<size_t>(len_field) + 4;
+}
+
+size_t read_diff(char *bytes, size_t size, size_t count, void *record) {
+  cluster *c = static_cast<cluster *>(record);
+  const size_t m = size * count;
+  const bool ok = decode_chunk(
+      &c->buffer, &c->skip_pending, bytes, m, message_size,
+      [c](const char *data, size_t n, bool *accepted) {
+        return decode_messages(c, data, n, accepted);
+      });
+  return ok ? m : 0;
 }

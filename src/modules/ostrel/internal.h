@@ -11,6 +11,7 @@
 #include <atomic>
 
 #include "modules/ostrel/ostrel.h"
+#include "modules/ostrel/tag_table.h"
 #include "quib/tagset.h"
 #include "zorv/buffer.h"
 #include "zorv/dso.h"
@@ -45,17 +46,17 @@ typedef struct setcrdt_alter_entry {
 } setcrdt_alter_entry_t;
 
 /* One check of the store. gen is written only under the write lock and
- * read by anyone with an atomic load. A container is one allocation that
- * also holds its element table and the check UUID text under which it sits
- * in check_tags: a lookup that finds it touches one block, not three, and
- * a million checks cost a million allocations fewer. */
+ * read by anyone with an atomic load. A container is one block of the
+ * store's arena that also holds the check's tag table (with room for the
+ * common dozen tags inline) and the check UUID text under which it sits in
+ * check_tags: a check of ten tags costs this block and its entries, and a
+ * lookup that finds the container touches one block, not three. */
 typedef struct tag_container {
   uint64_t gen;
-  zorv_hash_table *tbl; /* tag text -> stored setcrdt_alter_entry_t */
-  zorv_hash_table tbl_storage; /* what tbl points at */
+  tag_table tags;         /* tag text -> stored setcrdt_alter_entry_t */
   unsigned char uuid[16]; /* the key parsed once, for the metric director */
   uint8_t uuid_parsed;    /* 1 when the key is UUID text (uuid is valid) */
-  char key[];           /* the check UUID text, NUL-terminated */
+  char key[];             /* the check UUID text, NUL-terminated */
 } tag_container;
 
 /* ---- replication records ----------------------------------------------- */
@@ -128,6 +129,9 @@ typedef struct cluster {
   uint64_t skip_pending;
   uint8_t full_state;
   char *last_set_name;
+  /* last_set_name is a 37-byte block of read_full's own, which the next
+   * check's name may reuse instead of a free and an allocation per check. */
+  bool set_name_reusable;
   setcrdt_element_info_t last_info;
   /* Hand-over (clusters_lock): the state, a serial that tells records of
    * one cluster id apart, the serial of the record whose worker an `after`
@@ -253,9 +257,9 @@ bool wait_for_subscriber(cluster *c);
 /* ---- store.cpp ------------------------------------------------------------ */
 
 void ostrel_store_setup(void);
-/* Empties the store: its tables go, the arena blocks of its containers and
- * entries stay unused. Only for a process that owns the store alone (tests,
- * fuzzing): a reader may not run beside it. */
+/* Empties the store and gives back its memory, arena included. Only for a
+ * process that owns the store alone (tests, fuzzing): no reader may run
+ * beside it or hold anything it handed out. */
 void ostrel_store_clear(void);
 void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming);
 

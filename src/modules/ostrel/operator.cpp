@@ -211,19 +211,14 @@ StoreFigures walk_store() {
     auto *container = static_cast<tag_container *>(data);
     f.checks++;
     f.bytes += sizeof(tag_container) + static_cast<uint64_t>(klen) + 1;
-    zorv_hash_iter inner = ZORV_HASH_ITER_ZERO;
-    const char *tkey;
-    int tklen;
-    void *tdata;
-    while (zorv_hash_adv_spmc(container->tbl, &inner, &tkey, &tklen, &tdata)) {
-      auto *e = static_cast<setcrdt_alter_entry_t *>(tdata);
+    tag_table_each(&container->tags, [&f](setcrdt_alter_entry_t *e) {
       setcrdt_element_info_t info;
       info.word = std::atomic_ref<uint32_t>(e->info.word)
                       .load(std::memory_order_acquire);
       f.elements++;
       if (!info.tombstone) f.live++;
       f.bytes += sizeof(setcrdt_alter_entry_t) + info.len + 1;
-    }
+    });
   }
   zorv_memory_end();
   return f;

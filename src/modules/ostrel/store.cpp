@@ -45,15 +45,16 @@ void ostrel_store_setup(void) {
       .store(0, std::memory_order_release);
 }
 
-/* Containers and entries are arena memory and stay where they are; only
- * the per-check tables' own slot arrays go back. */
-static void drop_container_table(void *p) {
-  zorv_hash_destroy(static_cast<tag_container *>(p)->tbl, nullptr, nullptr);
+static void release_container(void *p) {
+  // Entries and containers are arena memory; only a grown table's heap
+  // array is the container's own.
+  tag_table_release(&static_cast<tag_container *>(p)->tags);
 }
 
 void ostrel_store_clear(void) {
-  zorv_hash_destroy(&check_tags, nullptr, drop_container_table);
+  zorv_hash_destroy(&check_tags, nullptr, release_container);
   last_container = nullptr;
+  zorv_arena_release(&store_arena);
 }
 
 static inline void cpu_pause(void) {
@@ -155,32 +156,29 @@ void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming) {
       return;
     }
     memcpy(container->key, key, static_cast<size_t>(klen) + 1);
-    container->tbl = &container->tbl_storage;
+    tag_table_init(&container->tags);
     container->uuid_parsed = zorv_uuid_parse(key, container->uuid) == 0;
     new_container = true;
   }
 
   bool changed = false;
-  void *found = nullptr;
-  if (zorv_hash_retrieve(container->tbl, incoming->value,
-                         static_cast<int>(incoming->info.len), &found)) {
-    changed = merge_info(static_cast<setcrdt_alter_entry_t *>(found),
-                         incoming->info);
+  const size_t len = incoming->info.len;
+  const uint64_t hash = tag_hash(incoming->value, len);
+  if (setcrdt_alter_entry_t *found =
+          tag_table_find(&container->tags, incoming->value, len, hash)) {
+    changed = merge_info(found, incoming->info);
   } else {
     // A tombstone is stored like a live element, so that an older addition
     // arriving later cannot bring the tag back.
     setcrdt_alter_entry_t *e = new_stored_entry(incoming);
     // Out of memory only: an arena block that did not make it into the
     // table is simply left unused.
-    changed = e != nullptr &&
-              zorv_hash_store(container->tbl, e->value,
-                              static_cast<int>(e->info.len), e);
+    changed = e != nullptr && tag_table_add(&container->tags, e, hash);
   }
 
   if (!changed) {
-    // A new container is only ever left out on memory shortage; its table
-    // memory goes back, its arena block stays unused.
-    if (new_container) zorv_hash_destroy(container->tbl, nullptr, nullptr);
+    // A new container is only ever left out on memory shortage; its arena
+    // block stays unused.
     write_unlock();
     zorv_memory_end();
     return;
@@ -240,17 +238,12 @@ extern "C" ZORV_EXPORT void drask_check_tags_each_dyn(
   void *data = nullptr;
   if (zorv_hash_retrieve(&check_tags, uuid, static_cast<int>(strlen(uuid)),
                          &data)) {
-    zorv_hash_table *tbl = static_cast<tag_container *>(data)->tbl;
-    zorv_hash_iter iter = ZORV_HASH_ITER_ZERO;
-    const char *k;
-    int klen;
-    void *v;
-    while (zorv_hash_adv_spmc(tbl, &iter, &k, &klen, &v)) {
-      auto *e = static_cast<setcrdt_alter_entry_t *>(v);
-      uint32_t word = std::atomic_ref<uint32_t>(e->info.word)
-                          .load(std::memory_order_acquire);
-      if ((word & 1u) == 0) f(closure, e->value);
-    }
+    tag_table_each(&static_cast<tag_container *>(data)->tags,
+                   [&](setcrdt_alter_entry_t *e) {
+                     uint32_t word = std::atomic_ref<uint32_t>(e->info.word)
+                                         .load(std::memory_order_acquire);
+                     if ((word & 1u) == 0) f(closure, e->value);
+                   });
   }
   zorv_memory_end();
 }

@@ -42,4 +42,56 @@ inline void discard_front(zorv_dyn_buffer_t *buf, size_t consumed) {
   }
 }
 
+/* One libcurl chunk through a stream decoder. Whole records are decoded
+ * straight from the chunk; only a record cut by the chunk's end is copied
+ * into buf, and the next chunk first tops it up to exactly that record.
+ *
+ *   need(data, n): how many bytes the record at data needs in all, judged
+ *     from the n bytes present (its header's size while the header is
+ *     incomplete);
+ *   decode(data, n, &ok): decodes the complete records at data, returns
+ *     the bytes it took; ok false refuses the stream at the record where it
+ *     stopped. It may set *skip for bytes to pass over as they arrive.
+ *
+ * False when refused; the refused record and what followed it in the chunk
+ * are then left in buf. */
+template <typename Need, typename Decode>
+inline bool decode_chunk(zorv_dyn_buffer_t *buf, uint64_t *skip,
+                         const char *bytes, size_t m, Need need,
+                         Decode decode) {
+  size_t pos = 0;
+  for (;;) {
+    pos += pass_over(skip, m - pos);
+    if (pos == m) return true;
+    bool ok = true;
+    if (zorv_dyn_buffer_used(buf) > 0) {
+      for (;;) {
+        const size_t have = zorv_dyn_buffer_used(buf);
+        const size_t want = need(zorv_dyn_buffer_data(buf), have);
+        if (want <= have || pos == m) break;
+        const size_t add = want - have < m - pos ? want - have : m - pos;
+        zorv_dyn_buffer_add(buf, bytes + pos, add);
+        pos += add;
+      }
+      const size_t took = decode(zorv_dyn_buffer_data(buf),
+                                 zorv_dyn_buffer_used(buf), &ok);
+      discard_front(buf, took);
+      if (!ok) {
+        zorv_dyn_buffer_add(buf, bytes + pos, m - pos);
+        return false;
+      }
+      // Still incomplete: the chunk is used up.
+      if (zorv_dyn_buffer_used(buf) > 0) return true;
+      continue;
+    }
+    const size_t took = decode(bytes + pos, m - pos, &ok);
+    pos += took;
+    if (!ok || *skip == 0) {
+      // The record cut by the chunk's end (or the refused one and the rest).
+      if (pos < m) zorv_dyn_buffer_add(buf, bytes + pos, m - pos);
+      return ok;
+    }
+  }
+}
+
 #endif

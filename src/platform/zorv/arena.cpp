@@ -51,6 +51,12 @@ char *map_chunk(size_t bytes) {
   return chunk;
 }
 
+// The first bytes of every chunk: what releasing the arena walks.
+struct ChunkHead {
+  ChunkHead *prev;
+  size_t bytes;
+};
+
 }  // namespace
 
 extern "C" void *zorv_arena_alloc_slow(zorv_arena *arena, size_t size,
@@ -59,13 +65,34 @@ extern "C" void *zorv_arena_alloc_slow(zorv_arena *arena, size_t size,
   if (size > SIZE_MAX - kHugePage * 2) return nullptr;
   size_t chunk = arena->_chunk_size != 0 ? arena->_chunk_size : kDefaultChunk;
   chunk = round_up(chunk, kHugePage);
-  // A block larger than a chunk gets a chunk of its own size; a chunk
-  // starts page-aligned, so any supported alignment holds at its start.
-  if (size > chunk) chunk = round_up(size, kHugePage);
+  // A block larger than a chunk gets a chunk of its own size; blocks start
+  // behind the chunk's head, at their alignment (at most 4096, and a chunk
+  // starts on a huge-page boundary).
+  const size_t head = round_up(sizeof(ChunkHead), align);
+  if (size + head > chunk) chunk = round_up(size + head, kHugePage);
   char *c = map_chunk(chunk);
   if (c == nullptr) return nullptr;
+  auto *h = reinterpret_cast<ChunkHead *>(c);
+  h->prev = static_cast<ChunkHead *>(arena->_chunks);
+  h->bytes = chunk;
+  arena->_chunks = h;
   arena->_mapped += chunk;
-  arena->_next = c + size;
+  arena->_next = c + head + size;
   arena->_end = c + chunk;
-  return c;
+  return c + head;
+}
+
+extern "C" void zorv_arena_release(zorv_arena *arena) {
+  auto *h = static_cast<ChunkHead *>(arena->_chunks);
+  while (h != nullptr) {
+    ChunkHead *prev = h->prev;
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_unregister_root_region(h, h->bytes);
+#endif
+    munmap(h, h->bytes);
+    h = prev;
+  }
+  const size_t chunk_size = arena->_chunk_size;
+  *arena = zorv_arena{};
+  arena->_chunk_size = chunk_size;
 }

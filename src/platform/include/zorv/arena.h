@@ -24,8 +24,9 @@ typedef struct zorv_arena {
   char *_end;          /* end of the current chunk */
   size_t _mapped;      /* bytes obtained from the system, all chunks */
   size_t _chunk_size;  /* 0: the default (64 MiB) */
+  void *_chunks;       /* the latest chunk; each links to the one before */
 } zorv_arena;
-#define ZORV_ARENA_ZERO {0, 0, 0, 0}
+#define ZORV_ARENA_ZERO {0, 0, 0, 0, 0}
 
 /* Opens a new chunk that holds at least size bytes at the given alignment
  * and allocates from it; NULL when the system has no memory. The rest of the
@@ -44,6 +45,11 @@ static inline void *zorv_arena_alloc(zorv_arena *arena, size_t size,
   }
   return zorv_arena_alloc_slow(arena, size, align);
 }
+
+/* Gives every chunk back to the system and leaves the arena empty (and
+ * usable). Only for an owner that knows no pointer into it is still used:
+ * tests and fuzzing, which rebuild their data from scratch. */
+void zorv_arena_release(zorv_arena *arena);
 
 /* Bytes the arena has obtained from the system (address space; what is
  * resident is what has been touched). */
