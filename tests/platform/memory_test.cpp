@@ -176,6 +176,14 @@ TEST(Arena, BlocksAreAlignedDisjointAndZeroed) {
   auto *again = static_cast<char *>(zorv_arena_alloc(&arena, 100, 8));
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(again[99], 0);
+  // Reset, a one-chunk arena keeps its mapping and serves zeroed blocks.
+  std::memset(again, 0xcd, 100);
+  const size_t mapped = zorv_arena_mapped(&arena);
+  zorv_arena_reset(&arena);
+  EXPECT_EQ(zorv_arena_mapped(&arena), mapped);
+  auto *reused = static_cast<char *>(zorv_arena_alloc(&arena, 100, 8));
+  EXPECT_EQ(reused, again);
+  EXPECT_EQ(reused[0] | reused[99], 0);
   zorv_arena_release(&arena);
 }
 

@@ -257,9 +257,10 @@ bool wait_for_subscriber(cluster *c);
 /* ---- store.cpp ------------------------------------------------------------ */
 
 void ostrel_store_setup(void);
-/* Empties the store and gives back its memory, arena included. Only for a
- * process that owns the store alone (tests, fuzzing): no reader may run
- * beside it or hold anything it handed out. */
+/* Empties the store and gives back its memory (one arena chunk is kept,
+ * zeroed, for the next fill). Only for a process that owns the store alone
+ * (tests, fuzzing): no reader may run beside it or hold anything it handed
+ * out. */
 void ostrel_store_clear(void);
 void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming);
 

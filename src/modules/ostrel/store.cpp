@@ -54,7 +54,7 @@ static void release_container(void *p) {
 void ostrel_store_clear(void) {
   zorv_hash_destroy(&check_tags, nullptr, release_container);
   last_container = nullptr;
-  zorv_arena_release(&store_arena);
+  zorv_arena_reset(&store_arena);
 }
 
 static inline void cpu_pause(void) {

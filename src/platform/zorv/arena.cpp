@@ -12,6 +12,7 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <cstring>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -95,4 +96,18 @@ extern "C" void zorv_arena_release(zorv_arena *arena) {
   const size_t chunk_size = arena->_chunk_size;
   *arena = zorv_arena{};
   arena->_chunk_size = chunk_size;
+}
+
+extern "C" void zorv_arena_reset(zorv_arena *arena) {
+  auto *h = static_cast<ChunkHead *>(arena->_chunks);
+  if (h == nullptr || h->prev != nullptr) {
+    zorv_arena_release(arena);
+    return;
+  }
+  // One chunk: keep its mapping (and its huge pages, whose first touch is
+  // the dear part) and zero what was handed out, so that blocks read as
+  // zero again.
+  char *first = reinterpret_cast<char *>(h + 1);
+  std::memset(first, 0, static_cast<size_t>(arena->_next - first));
+  arena->_next = first;
 }

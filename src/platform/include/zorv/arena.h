@@ -51,6 +51,10 @@ static inline void *zorv_arena_alloc(zorv_arena *arena, size_t size,
  * tests and fuzzing, which rebuild their data from scratch. */
 void zorv_arena_release(zorv_arena *arena);
 
+/* Like zorv_arena_release, but an arena of one chunk keeps it, zeroed for
+ * reuse: for owners that empty and refill it often (fuzzing). */
+void zorv_arena_reset(zorv_arena *arena);
+
 /* Bytes the arena has obtained from the system (address space; what is
  * resident is what has been touched). */
 static inline size_t zorv_arena_mapped(const zorv_arena *arena) {
