@@ -132,6 +132,11 @@ TEST_F(KavalinRoute, DigitWalk) {
   /* Hyphens anywhere are skipped. */
   r = route(payload_with("0a1b2c3d4e5f4a6b8c7d9e0f1a2b3c4d----"));
   EXPECT_EQ(r.key, "stream.0.0.0" + kDigits);
+  /* The usual hyphens and one more among the digits: 31 digits. */
+  r = route(payload_with("0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b-c4d"));
+  EXPECT_EQ(r.key,
+            "stream.0.0.0.0.a.1.b.2.c.3.d.4.e.5.f.4.a.6.b.8.c.7.d.9.e.0.f.1.a."
+            "2.b.c.4.d");
 }
 
 TEST_F(KavalinRoute, AccountZeroMapped) {

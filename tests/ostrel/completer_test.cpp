@@ -152,6 +152,8 @@ TEST_F(CompleterTest, SkippedTags) {
   put(u, "nocolon", 1);
   put(u, "__check_uuid:" + std::string(kOther), 1);
   put(u, "__check_uuid:x", 1);
+  // A tag text ends at a NUL: a colon after it does not count.
+  put(u, std::string("nul\0:after", 11), 1);
   Tagset t({uuid_tag(u)});
   t.complete();
   EXPECT_EQ(t.ts.tag_count, 1);
@@ -161,12 +163,14 @@ TEST_F(CompleterTest, SkippedTags) {
   // present is appended again.
   put(u, "__check_uuid:", 1);
   put(u, "host:a", 1);
+  put(u, std::string("cut:v\0tail", 11), 1);  // described up to the NUL
   Tagset t2({uuid_tag(u), "host:a"});
   t2.complete();
-  ASSERT_EQ(t2.ts.tag_count, 4);
-  std::vector<std::string> added = {t2.text(2), t2.text(3)};
+  ASSERT_EQ(t2.ts.tag_count, 5);
+  std::vector<std::string> added = {t2.text(2), t2.text(3), t2.text(4)};
   std::sort(added.begin(), added.end());
-  EXPECT_EQ(added, (std::vector<std::string>{"__check_uuid:", "host:a"}));
+  EXPECT_EQ(added,
+            (std::vector<std::string>{"__check_uuid:", "cut:v", "host:a"}));
 }
 
 TEST_F(CompleterTest, TagsTooLongForTheTagFieldsAreSkipped) {

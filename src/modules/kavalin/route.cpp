@@ -27,6 +27,31 @@ constexpr auto kUuidByteClass = [] {
   return t;
 }();
 
+/* The canonical UUID layout: hyphens at 8, 13, 18 and 23, and where its
+ * 32 digits sit. */
+constexpr int kDigitAt[MAX_DIGITS] = {0,  1,  2,  3,  4,  5,  6,  7,
+                                      9,  10, 11, 12, 14, 15, 16, 17,
+                                      19, 20, 21, 22, 24, 25, 26, 27,
+                                      28, 29, 30, 31, 32, 33, 34, 35};
+
+/* The ".d" pairs of a UUID text in the canonical layout, or false when it
+ * has another (the caller then takes the byte-by-byte walk, which gives the
+ * same pairs for this layout). Every position is fixed, so the 32 loads,
+ * tests and stores do not wait on one another. */
+bool canonical_uuid_digits(const char *u, char *digits) {
+  if (u[8] != '-' || u[13] != '-' || u[18] != '-' || u[23] != '-') {
+    return false;
+  }
+  uint8_t bad = 0;
+  for (int k = 0; k < MAX_DIGITS; k++) {
+    const unsigned char c = static_cast<unsigned char>(u[kDigitAt[k]]);
+    bad |= kUuidByteClass[c] ^ kDigit;
+    digits[2 * k] = '.';
+    digits[2 * k + 1] = static_cast<char>(c);
+  }
+  return bad == 0;
+}
+
 /* strtol's base-10 reading, bounded by end: white space, one sign, digits;
  * a value beyond 64 bits saturates as strtol does. The caller keeps the low
  * 32 bits. */
@@ -111,10 +136,15 @@ zorv_hook_return_t kavalin_alter_route(void *, const char *payload,
   }
 
   /* The UUID's hex digits, one ".d" each; upper case refuses the message.
-   * One table lookup per byte classifies it. The "." is written for every
-   * byte and overwritten by the next digit's, so a hyphen costs nothing. */
+   * The canonical layout takes the fixed-position path; any other (or one
+   * that path refuses) the walk, where one table lookup per byte classifies
+   * it and the "." written for every byte is overwritten by the next
+   * digit's, so a hyphen costs nothing. */
   char digits[2 * MAX_DIGITS + 2] = {};
   int ndigits = 0;
+  if (canonical_uuid_digits(field4_end - UUID_TEXT_LEN, digits)) {
+    ndigits = MAX_DIGITS;
+  }
   for (const char *p = field4_end - UUID_TEXT_LEN;
        p < field4_end && ndigits < MAX_DIGITS; p++) {
     const unsigned char c = static_cast<unsigned char>(*p);

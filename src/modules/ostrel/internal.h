@@ -34,7 +34,13 @@ typedef struct setcrdt_element_info {
     };
     uint32_t word;
   };
+  /* Stored entries only (it fills what would be padding): how the text
+   * reads as a metric tag, worked out once when the entry is stored, so
+   * that completing a tagset never scans a tag text. See tag_completion_shape. */
+  uint32_t tag_shape;
 } setcrdt_element_info_t;
+static_assert(sizeof(setcrdt_element_info_t) == 16,
+              "the shape lives in the info's padding");
 
 /* An element with its text. Incoming: value points into the receive buffer
  * (len bytes, no NUL). Stored: value points at the text that follows the
@@ -263,6 +269,10 @@ void ostrel_store_setup(void);
  * out. */
 void ostrel_store_clear(void);
 void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming);
+/* The container stored under key[0, klen), or null. For a reader inside
+ * its own bracket (which keeps the container's table arrays alive while it
+ * walks them). */
+tag_container *store_find_container(const char *key, size_t klen);
 
 /* ---- feed.cpp ------------------------------------------------------------- */
 
@@ -326,6 +336,11 @@ zorv_hook_return_t check_tag_tagset_completer(void *closure,
                                               quib_metric_tagset_class_t cls,
                                               quib_metric_tagset_t *tagset);
 void accrue_tags(void *tagset, const char *tag);
+/* How a stored tag text of len bytes is appended to a check tagset: 0 when
+ * completion leaves it out (no colon before its end, a check UUID tag, or
+ * sizes the tag fields cannot describe), else its total size << 8 | its
+ * category size. The text ends at its first NUL, as readers see it. */
+uint32_t tag_completion_shape(const char *text, size_t len);
 int ostrel_rest_show(zorv_http_rest_closure_t *restc, int npats, char **pats);
 void accrue_tags_rest_json(void *array, const char *tag);
 int ostrel_rest_status(zorv_http_rest_closure_t *restc, int npats, char **pats);

@@ -2,10 +2,12 @@
  * per-metric path: no lock, no allocation, no copy) and the show route. */
 #include <string.h>
 
+#include <atomic>
 #include <string_view>
 
 #include "modules/ostrel/internal.h"
 #include "zorv/json.h"
+#include "zorv/memory.h"
 #include "zorv/time.h"
 
 static constexpr std::string_view kCheckUuidPrefix = "__check_uuid:";
@@ -17,27 +19,44 @@ static bool is_check_uuid_tag(const quib_metric_tag_t &t) {
          memcmp(t.tag, kCheckUuidPrefix.data(), kCheckUuidPrefix.size()) == 0;
 }
 
-void accrue_tags(void *closure, const char *tag) {
-  auto *tagset = static_cast<quib_metric_tagset_t *>(closure);
-  const char *colon = strchr(tag, ':');
-  if (colon == nullptr) return;
-  if (tagset->tag_count > QUIB_METRIC_MAX_TAGS - 1) return;
-  size_t len = strlen(tag);
-  if (len > kCheckUuidPrefix.size() &&
-      memcmp(tag, kCheckUuidPrefix.data(), kCheckUuidPrefix.size()) == 0) {
-    return;  // never a second check UUID tag
+uint32_t tag_completion_shape(const char *text, size_t len) {
+  // Readers see the text up to its first NUL.
+  if (const void *nul = memchr(text, '\0', len)) {
+    len = static_cast<size_t>(static_cast<const char *>(nul) - text);
   }
-  size_t category_size = static_cast<size_t>(colon - tag) + 1;
+  const void *colon = memchr(text, ':', len);
+  if (colon == nullptr) return 0;
+  if (len > kCheckUuidPrefix.size() &&
+      memcmp(text, kCheckUuidPrefix.data(), kCheckUuidPrefix.size()) == 0) {
+    return 0;  // never a second check UUID tag
+  }
+  size_t category_size =
+      static_cast<size_t>(static_cast<const char *>(colon) - text) + 1;
   // A tag whose sizes do not fit the tag's fields would be described with
   // truncated lengths; leave it out rather than corrupt the tagset.
-  if (len > UINT16_MAX || category_size > UINT8_MAX) return;
+  if (len > UINT16_MAX || category_size > UINT8_MAX) return 0;
+  return static_cast<uint32_t>(len << 8 | category_size);
+}
+
+/* Appends a tag of a known shape; the tagset never grows past its room. */
+static inline void append_tag(quib_metric_tagset_t *tagset, uint32_t shape,
+                              const char *tag) {
+  if (shape == 0 || tagset->tag_count > QUIB_METRIC_MAX_TAGS - 1) return;
   quib_metric_tag_t &slot = tagset->tags[tagset->tag_count];
-  slot.total_size = static_cast<uint16_t>(len);
-  slot.category_size = static_cast<uint8_t>(category_size);
+  slot.total_size = static_cast<uint16_t>(shape >> 8);
+  slot.category_size = static_cast<uint8_t>(shape);
   slot.tag = tag;  // the store's own text: valid for the life of the process
   tagset->tag_count++;
 }
 
+void accrue_tags(void *closure, const char *tag) {
+  append_tag(static_cast<quib_metric_tagset_t *>(closure),
+             tag_completion_shape(tag, strlen(tag)), tag);
+}
+
+/* On the per-metric path: one bracket, no allocation, and no tag text
+ * scanned (each entry carries its shape), so the cost is the cache misses
+ * of one lookup and one check's entries. */
 zorv_hook_return_t check_tag_tagset_completer(void *,
                                               quib_metric_tagset_class_t cls,
                                               quib_metric_tagset_t *tagset) {
@@ -57,13 +76,28 @@ zorv_hook_return_t check_tag_tagset_completer(void *,
     return ZORV_HOOK_CONTINUE;
   }
 
-  char uuid[37];
-  memcpy(uuid, uuid_tag->tag + kCheckUuidPrefix.size(), 36);
-  uuid[36] = '\0';
-  drask_check_tags_each_dyn(uuid, accrue_tags, tagset);
+  // The UUID text is used as the tag has it, unchecked; like any C string
+  // key it ends at a NUL among its 36 bytes.
+  const char *uuid = uuid_tag->tag + kCheckUuidPrefix.size();
+  const void *nul = memchr(uuid, '\0', 36);
+  const size_t klen =
+      nul ? static_cast<size_t>(static_cast<const char *>(nul) - uuid) : 36;
+
+  zorv_memory_begin();
+  if (tag_container *c = store_find_container(uuid, klen)) {
+    tag_table_each(&c->tags, [tagset](setcrdt_alter_entry_t *e) {
+      uint32_t word = std::atomic_ref<uint32_t>(e->info.word)
+                          .load(std::memory_order_acquire);
+      if ((word & 1u) == 0) append_tag(tagset, e->info.tag_shape, e->value);
+    });
+  }
+  zorv_memory_end();
 
   if (tagset->tag_count != count_at_entry) {
-    zorvL(use_debug, "check_tag_tagset_completer(%s) [%d -> %d]\n", uuid,
+    char text[37];
+    memcpy(text, uuid, klen);
+    text[klen] = '\0';
+    zorvL(use_debug, "check_tag_tagset_completer(%s) [%d -> %d]\n", text,
           count_at_entry, tagset->tag_count);
   }
   return ZORV_HOOK_CONTINUE;

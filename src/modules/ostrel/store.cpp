@@ -112,6 +112,8 @@ static setcrdt_alter_entry_t *new_stored_entry(
   e->value = text;
   e->info.seq = incoming->info.seq;
   e->info.word = incoming->info.word;
+  // Worked out before the entry is published; the text never changes.
+  e->info.tag_shape = tag_completion_shape(text, len);
   return e;
 }
 
@@ -229,6 +231,15 @@ extern "C" ZORV_EXPORT uint64_t drask_check_tags_generation_dyn(
   }
   zorv_memory_end();
   return g;
+}
+
+tag_container *store_find_container(const char *key, size_t klen) {
+  void *data = nullptr;
+  if (klen > INT32_MAX ||
+      !zorv_hash_retrieve(&check_tags, key, static_cast<int>(klen), &data)) {
+    return nullptr;
+  }
+  return static_cast<tag_container *>(data);
 }
 
 extern "C" ZORV_EXPORT void drask_check_tags_each_dyn(
