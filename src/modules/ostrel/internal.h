@@ -50,6 +50,8 @@ typedef struct setcrdt_alter_entry {
   const char *value;
   setcrdt_element_info_t info;
 } setcrdt_alter_entry_t;
+static_assert(sizeof(setcrdt_alter_entry_t) == kTagEntryHeaderBytes,
+              "tag_table.h prefetches the entry's fixed part by this size");
 
 /* One check of the store. gen is written only under the write lock and
  * read by anyone with an atomic load. A container is one block of the

@@ -28,6 +28,10 @@ typedef struct setcrdt_alter_entry setcrdt_alter_entry_t;
 
 constexpr uint32_t kInlineTagSlots = 12;
 
+/* Size of a stored entry's fixed part (before its text); the entry type is
+ * complete only in internal.h, which checks this. */
+constexpr size_t kTagEntryHeaderBytes = 24;
+
 /* Header of a slot array; the slots follow it. */
 typedef struct tag_slots {
   uint32_t capacity;
@@ -83,7 +87,8 @@ inline void tag_table_each(tag_table *t, F &&f) {
           s & ((uint64_t{1} << 48) - 1));
       // Both ends: an entry may straddle two cache lines.
       __builtin_prefetch(batch[n]);
-      __builtin_prefetch(reinterpret_cast<const char *>(batch[n] + 1) - 1);
+      __builtin_prefetch(reinterpret_cast<const char *>(batch[n]) +
+                         kTagEntryHeaderBytes - 1);
       ++n;
     }
     for (uint32_t i = 0; i < n; ++i) f(batch[i]);
