@@ -7,6 +7,8 @@
 #include "zorv/arena.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -148,10 +150,16 @@ TEST(SafeMemory, ThreadsRegisterThemselvesAndUnregisterAtExit) {
 }
 
 // Arena blocks lie back to back at their alignment, read as zero, never
-// overlap, and a block larger than a chunk gets a chunk of its own.
-TEST(Arena, BlocksAreAlignedDisjointAndZeroed) {
+// overlap, and a block larger than a chunk gets a chunk of its own; the same
+// when the fast path stops at every 2 MiB stretch to populate ahead.
+class Arena : public ::testing::TestWithParam<size_t> {};
+INSTANTIATE_TEST_SUITE_P(PopulatingAhead, Arena, ::testing::Values(0, 1));
+
+TEST_P(Arena, BlocksAreAlignedDisjointAndZeroed) {
   zorv_arena arena = ZORV_ARENA_ZERO;
-  arena._chunk_size = 1;  // rounded up to one huge page: crossings come soon
+  // One huge page per chunk (or stretches within four): crossings come soon.
+  arena._chunk_size = GetParam() != 0 ? size_t{8} << 20 : 1;
+  zorv_arena_populate_ahead(&arena, GetParam());
   std::vector<std::pair<char *, size_t>> blocks;
   for (size_t i = 0; i < 20000; ++i) {
     const size_t size = 1 + (i * 37) % 300, align = size_t{1} << (i % 4);
@@ -184,6 +192,31 @@ TEST(Arena, BlocksAreAlignedDisjointAndZeroed) {
   auto *reused = static_cast<char *>(zorv_arena_alloc(&arena, 100, 8));
   EXPECT_EQ(reused, again);
   EXPECT_EQ(reused[0] | reused[99], 0);
+  zorv_arena_release(&arena);
+}
+
+// Populating ahead makes the next stretch resident before anything is
+// written there, and no further than asked.
+TEST(ArenaPopulate, TheStretchAheadBecomesResidentBeforeItIsWritten) {
+  zorv_arena arena = ZORV_ARENA_ZERO;
+  arena._chunk_size = size_t{16} << 20;
+  zorv_arena_populate_ahead(&arena, size_t{4} << 20);
+  auto *first = static_cast<char *>(zorv_arena_alloc(&arena, 64, 64));
+  ASSERT_NE(first, nullptr);
+  const long page = sysconf(_SC_PAGESIZE);
+  char *const stretch = first - reinterpret_cast<uintptr_t>(first) % (size_t{2} << 20);
+  auto resident = [&](char *from, size_t bytes) {
+    std::vector<unsigned char> in(bytes / page);
+    EXPECT_EQ(mincore(from, bytes, in.data()), 0);
+    return static_cast<size_t>(std::count_if(in.begin(), in.end(),
+                                             [](unsigned char c) { return c & 1; }));
+  };
+  const size_t ahead = (size_t{4} << 20) / page;
+  size_t seen = 0;
+  for (int i = 0; i < 500 && (seen = resident(stretch + (size_t{2} << 20), size_t{4} << 20)) < ahead; ++i)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(seen, ahead);
+  EXPECT_EQ(resident(stretch + (size_t{6} << 20), size_t{2} << 20), 0u);
   zorv_arena_release(&arena);
 }
 

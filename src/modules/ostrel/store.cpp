@@ -41,6 +41,9 @@ static metric_director_set_check_generation_func director_call = nullptr;
 
 void ostrel_store_setup(void) {
   zorv_hash_init(&check_tags);
+  // A full sync fills hundreds of megabytes at stream speed; have its pages
+  // zeroed beside the writer rather than in its way.
+  zorv_arena_populate_ahead(&store_arena, size_t{4} << 20);
   std::atomic_ref<uint32_t>(check_tags_write_lock)
       .store(0, std::memory_order_release);
 }

@@ -11,8 +11,11 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+
+#include "populate.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -58,12 +61,50 @@ struct ChunkHead {
   size_t bytes;
 };
 
+// Populating ahead: the stretch [_end, _end + _ahead) is asked for whenever
+// the fast path's end moves, so the writer finds its next pages in place.
+void ask_ahead(zorv_arena *arena) {
+  char *want = arena->_end + std::min<size_t>(
+      arena->_ahead, static_cast<size_t>(arena->_chunk_end - arena->_end));
+  char *from = std::max(arena->_asked, arena->_end);
+  if (want > from) zorv::populate::ask(from, want);
+  arena->_asked = std::max(arena->_asked, want);
+}
+
+// Where the fast path stops for a block ending at `used`: the chunk's end,
+// or populating ahead, the end of the 2 MiB stretch that holds it.
+char *fast_path_end(const zorv_arena *arena, char *used) {
+  if (arena->_ahead == 0) return arena->_chunk_end;
+  const uintptr_t stretch =
+      round_up(reinterpret_cast<uintptr_t>(used), kHugePage);
+  return std::min(reinterpret_cast<char *>(stretch), arena->_chunk_end);
+}
+
 }  // namespace
+
+extern "C" void zorv_arena_populate_ahead(zorv_arena *arena, size_t bytes) {
+  arena->_ahead = round_up(bytes, kHugePage);
+  if (arena->_chunks == nullptr) return;
+  arena->_end = fast_path_end(arena, arena->_next);
+  if (arena->_ahead != 0) ask_ahead(arena);
+}
 
 extern "C" void *zorv_arena_alloc_slow(zorv_arena *arena, size_t size,
                                        size_t align) {
   if (align == 0 || (align & (align - 1)) != 0 || align > 4096) return nullptr;
   if (size > SIZE_MAX - kHugePage * 2) return nullptr;
+  if (arena->_next != nullptr && arena->_end < arena->_chunk_end) {
+    // Only a stretch ends here: the block may still fit in the chunk.
+    const uintptr_t p =
+        round_up(reinterpret_cast<uintptr_t>(arena->_next), align);
+    if (p <= reinterpret_cast<uintptr_t>(arena->_chunk_end) &&
+        size <= reinterpret_cast<uintptr_t>(arena->_chunk_end) - p) {
+      arena->_next = reinterpret_cast<char *>(p + size);
+      arena->_end = fast_path_end(arena, arena->_next);
+      ask_ahead(arena);
+      return reinterpret_cast<void *>(p);
+    }
+  }
   size_t chunk = arena->_chunk_size != 0 ? arena->_chunk_size : kDefaultChunk;
   chunk = round_up(chunk, kHugePage);
   // A block larger than a chunk gets a chunk of its own size; blocks start
@@ -79,11 +120,16 @@ extern "C" void *zorv_arena_alloc_slow(zorv_arena *arena, size_t size,
   arena->_chunks = h;
   arena->_mapped += chunk;
   arena->_next = c + head + size;
-  arena->_end = c + chunk;
+  arena->_chunk_end = c + chunk;
+  arena->_asked = arena->_next;
+  arena->_end = fast_path_end(arena, arena->_next);
+  if (arena->_ahead != 0) ask_ahead(arena);
   return c + head;
 }
 
 extern "C" void zorv_arena_release(zorv_arena *arena) {
+  // The populating thread may be inside a chunk about to go.
+  if (arena->_ahead != 0) zorv::populate::quiesce();
   auto *h = static_cast<ChunkHead *>(arena->_chunks);
   while (h != nullptr) {
     ChunkHead *prev = h->prev;
@@ -93,9 +139,10 @@ extern "C" void zorv_arena_release(zorv_arena *arena) {
     munmap(h, h->bytes);
     h = prev;
   }
-  const size_t chunk_size = arena->_chunk_size;
+  const size_t chunk_size = arena->_chunk_size, ahead = arena->_ahead;
   *arena = zorv_arena{};
   arena->_chunk_size = chunk_size;
+  arena->_ahead = ahead;
 }
 
 extern "C" void zorv_arena_reset(zorv_arena *arena) {
@@ -110,4 +157,5 @@ extern "C" void zorv_arena_reset(zorv_arena *arena) {
   char *first = reinterpret_cast<char *>(h + 1);
   std::memset(first, 0, static_cast<size_t>(arena->_next - first));
   arena->_next = first;
+  arena->_end = fast_path_end(arena, first);
 }

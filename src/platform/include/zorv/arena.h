@@ -11,7 +11,17 @@
  *
  * Not thread-safe: one arena per writer, or the caller serialises (the
  * check tag store allocates under its write lock). A zero-filled arena is a
- * valid empty arena. */
+ * valid empty arena.
+ *
+ * Populating ahead: the first write to a fresh page makes the kernel zero
+ * it, and for an arena filled at speed that zeroing can cost more than the
+ * writing. An arena given zorv_arena_populate_ahead() has a background
+ * thread fault in the stretch just ahead of its next block, so the owner
+ * mostly writes to pages already there; the fast path stops at the end of
+ * each 2 MiB stretch (_end) and the slow path moves that end on and asks
+ * for the next stretch. Resident memory then runs ahead of use by at most
+ * the distance given. Where the kernel cannot populate on request, nothing
+ * is asked and pages are faulted in as they are first written. */
 #ifndef ZORV_ARENA_H
 #define ZORV_ARENA_H
 
@@ -21,16 +31,26 @@ ZORV_EXTERN_C_BEGIN
 
 typedef struct zorv_arena {
   char *_next;         /* first free byte of the current chunk */
-  char *_end;          /* end of the current chunk */
+  char *_end;          /* where the fast path stops: _chunk_end, or the end
+                          of the current stretch when populating ahead */
+  char *_chunk_end;    /* end of the current chunk */
+  char *_asked;        /* populating ahead: end of what has been asked for */
   size_t _mapped;      /* bytes obtained from the system, all chunks */
   size_t _chunk_size;  /* 0: the default (64 MiB) */
+  size_t _ahead;       /* 0: no populating ahead; else its distance */
   void *_chunks;       /* the latest chunk; each links to the one before */
 } zorv_arena;
-#define ZORV_ARENA_ZERO {0, 0, 0, 0, 0}
+#define ZORV_ARENA_ZERO {0, 0, 0, 0, 0, 0, 0, 0}
 
-/* Opens a new chunk that holds at least size bytes at the given alignment
- * and allocates from it; NULL when the system has no memory. The rest of the
- * old chunk is left unused. Callers use zorv_arena_alloc. */
+/* Has a background thread keep about `bytes` (rounded up to whole 2 MiB
+ * stretches; 0 turns it off) populated ahead of the arena's next block.
+ * Best set before the first allocation. */
+void zorv_arena_populate_ahead(zorv_arena *arena, size_t bytes);
+
+/* Opens a new chunk (or, populating ahead, the next stretch of this one)
+ * that holds at least size bytes at the given alignment and allocates from
+ * it; NULL when the system has no memory. The rest of an old chunk is left
+ * unused. Callers use zorv_arena_alloc. */
 void *zorv_arena_alloc_slow(zorv_arena *arena, size_t size, size_t align);
 
 /* size bytes aligned to align (a power of two, at most 4096), never freed;
