@@ -8,12 +8,22 @@
 
 namespace {
 
-inline int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// Each byte's value as a hex digit, or 0x10 for any other byte: a table
+// rather than range tests, because the digits of random UUIDs switch
+// between numbers and letters unpredictably and every mispredicted branch
+// cost more than the lookup.
+constexpr struct HexTable {
+  unsigned char v[256];
+  constexpr HexTable() : v() {
+    for (int c = 0; c < 256; ++c)
+      v[c] = c >= '0' && c <= '9'   ? c - '0'
+             : c >= 'a' && c <= 'f' ? c - 'a' + 10
+             : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                    : 0x10;
+  }
+} kHex;
+
+inline unsigned hex_value(char c) { return kHex.v[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 
@@ -24,18 +34,22 @@ int zorv_uuid_parse(const char *in, uuid_t uu) {
   // here rather than by libuuid, whose strtoul per group made this a
   // noticeable share of storing a check.
   if (!in) return -1;
+  // Bytes are read in order and the parse stops at the first that fails,
+  // so a shorter NUL-terminated text is never read past its NUL (which is
+  // neither a digit nor a '-').
   unsigned char out[16];
-  int n = 0;
-  for (int i = 0; i < ZORV_UUID_STR_LEN; i += 2) {
-    if (i == 8 || i == 13 || i == 18 || i == 23) {
-      if (in[i] != '-') return -1;
-      ++i;
+  const char *p = in;
+  for (int n = 0; n < 16; ++n) {
+    const unsigned hi = hex_value(p[0]);
+    if (hi > 0xf) return -1;
+    const unsigned lo = hex_value(p[1]);
+    if (lo > 0xf) return -1;
+    out[n] = static_cast<unsigned char>(hi << 4 | lo);
+    p += 2;
+    if (n == 3 || n == 5 || n == 7 || n == 9) {
+      if (*p != '-') return -1;
+      ++p;
     }
-    const int hi = hex_value(in[i]);
-    if (hi < 0) return -1;
-    const int lo = hex_value(in[i + 1]);  // in[i] was no NUL: in[i + 1] exists
-    if (lo < 0) return -1;
-    out[n++] = static_cast<unsigned char>(hi << 4 | lo);
   }
   if (in[ZORV_UUID_STR_LEN] != '\0') return -1;
   memcpy(uu, out, sizeof out);
