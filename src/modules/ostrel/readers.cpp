@@ -20,18 +20,24 @@ static bool is_check_uuid_tag(const quib_metric_tag_t &t) {
 }
 
 uint32_t tag_completion_shape(const char *text, size_t len) {
-  // Readers see the text up to its first NUL.
-  if (const void *nul = memchr(text, '\0', len)) {
-    len = static_cast<size_t>(static_cast<const char *>(nul) - text);
+  // Readers see the text up to its first NUL. One pass finds that and the
+  // first ':' (tags are a dozen bytes: two library scans cost more in calls
+  // than in bytes).
+  size_t colon = SIZE_MAX;
+  for (size_t i = 0; i < len; ++i) {
+    const char c = text[i];
+    if (c == '\0') {
+      len = i;
+      break;
+    }
+    if (c == ':' && colon == SIZE_MAX) colon = i;
   }
-  const void *colon = memchr(text, ':', len);
-  if (colon == nullptr) return 0;
+  if (colon == SIZE_MAX) return 0;
   if (len > kCheckUuidPrefix.size() &&
       memcmp(text, kCheckUuidPrefix.data(), kCheckUuidPrefix.size()) == 0) {
     return 0;  // never a second check UUID tag
   }
-  size_t category_size =
-      static_cast<size_t>(static_cast<const char *>(colon) - text) + 1;
+  const size_t category_size = colon + 1;
   // A tag whose sizes do not fit the tag's fields would be described with
   // truncated lengths; leave it out rather than corrupt the tagset.
   if (len > UINT16_MAX || category_size > UINT8_MAX) return 0;
