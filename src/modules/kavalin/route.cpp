@@ -172,6 +172,13 @@ __attribute__((target("avx2"))) const char *tab_or_backquote_avx2(
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q));
     return _mm256_or_si256(_mm256_cmpeq_epi8(v, tab), _mm256_cmpeq_epi8(v, bq));
   };
+  // One unaligned look at the first 32 bytes; after it the loads start on
+  // 32-byte boundaries, so none of them straddles two cache lines.
+  if (end - p >= 160) {
+    if (uint32_t m = tab_or_backquote_mask(p)) return p + __builtin_ctz(m);
+    p = reinterpret_cast<const char *>(
+        (reinterpret_cast<uintptr_t>(p) + 32) & ~uintptr_t{31});
+  }
   // 128 bytes a round, tested once; the hit is then located 32 at a time.
   while (end - p >= 128) {
     const __m256i h0 = hits(p), h1 = hits(p + 32), h2 = hits(p + 64),
