@@ -65,6 +65,9 @@ TEST_F(KavalinRoute, WorkedExampleByteForByte) {
   auto r = route(payload_with(field4));
   EXPECT_EQ(r.rc, ZORV_HOOK_DONE);
   EXPECT_EQ(r.key, "stream.3.42.1234" + kDigits);
+  /* Long leading fields: the third TAB lies well past the first bytes. */
+  r = route("M\t" + std::string(40, '1') + "\t17.250\t" + field4 + "\tcpu");
+  EXPECT_EQ(r.key, "stream.3.42.1234" + kDigits);
 }
 
 TEST_F(KavalinRoute, PayloadsThatDoNotQualifyLeaveTheBufferAlone) {
