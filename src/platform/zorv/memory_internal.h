@@ -75,7 +75,9 @@ extern constinit thread_local struct urcu_reader *t_reader __attribute__((tls_mo
 
 inline void read_lock() {
   cmm_barrier();
-  _CMM_STORE_SHARED(t_reader->ctr, _CMM_LOAD_SHARED(urcu_memb_gp.ctr));
+  // A volatile store as a statement: the store macro's value, unused
+  // here, is a deprecated use of a volatile assignment in C++20.
+  CMM_ACCESS_ONCE(t_reader->ctr) = _CMM_LOAD_SHARED(urcu_memb_gp.ctr);
   urcu_memb_smp_mb_slave();
 }
 
@@ -86,7 +88,7 @@ inline void read_unlock() {
   const unsigned long tmp = t_reader->ctr;
   if (!membarrier) cmm_smp_mb();
   cmm_barrier();
-  _CMM_STORE_SHARED(t_reader->ctr, tmp - URCU_GP_COUNT);
+  CMM_ACCESS_ONCE(t_reader->ctr) = tmp - URCU_GP_COUNT;
   if (!membarrier) cmm_smp_mb();
   cmm_barrier();
   urcu_common_wake_up_gp(&urcu_memb_gp);
