@@ -171,10 +171,6 @@ char *put_dot_int(char *p, int32_t v) {
   return p + n;
 }
 
-/* The first TAB or backquote in [p, end), or NULL. One pass finds both the
- * end of the check field and the start of its id marker. begin <= p is
- * where the payload starts: a last short stretch is read with one load
- * that reaches back before p, never before begin nor past end. */
 const char *tab_or_backquote_bytes(const char *p, const char *end) {
   for (; p < end; p++) {
     if (*p == '\t' || *p == '`') return p;
@@ -240,6 +236,10 @@ const bool kHaveAvx2 = [] {
 }();
 #endif
 
+/* The first TAB or backquote in [p, end), or NULL. One pass finds both the
+ * end of the check field and the start of its id marker. begin <= p is
+ * where the payload starts: a last short stretch is read with one load
+ * that reaches back before p, never before begin nor past end. */
 const char *tab_or_backquote(const char *begin, const char *p,
                              const char *end) {
 #if defined(__x86_64__)
