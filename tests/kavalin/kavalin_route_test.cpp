@@ -16,6 +16,7 @@ namespace {
 const std::string kUuid = "0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d";
 const std::string kDigits =
     ".0.a.1.b.2.c.3.d.4.e.5.f.4.a.6.b.8.c.7.d.9.e.0.f.1.a.2.b.3.c.4.d";
+const std::string kPad(300, 'x');
 
 std::string payload_with(const std::string &field4,
                          const std::string &rest = "\tcpu\t1.5") {
@@ -64,6 +65,9 @@ TEST_F(KavalinRoute, WorkedExampleByteForByte) {
   auto r = route(payload_with(field4));
   EXPECT_EQ(r.rc, ZORV_HOOK_DONE);
   EXPECT_EQ(r.key, "stream.3.42.1234" + kDigits);
+  /* Long leading fields: the third TAB lies well past the first bytes. */
+  r = route("M\t" + std::string(40, '1') + "\t17.250\t" + field4 + "\tcpu");
+  EXPECT_EQ(r.key, "stream.3.42.1234" + kDigits);
 }
 
 TEST_F(KavalinRoute, PayloadsThatDoNotQualifyLeaveTheBufferAlone) {
@@ -109,6 +113,15 @@ TEST_F(KavalinRoute, MarkerRules) {
       {"`h`c_ -5_ +6::" + kUuid, "\tcpu", "stream.0.-5.6" + kDigits},
       /* unmapped account */
       {"`h`c_43_1::" + kUuid, "\tcpu", "stream.0.43.1" + kDigits},
+      /* long check fields: the first backquote inside, the second past
+       * the fourth TAB; both far in; none inside; a third ignored */
+      {"x`" + kPad + kUuid, "\t`c_42_7", "stream.3.42.7" + kDigits},
+      {kPad + "`h`c_42_7::" + kUuid, "\tcpu", "stream.3.42.7" + kDigits},
+      {kPad + kUuid, "\t" + kPad + "`h`c_42_8", "stream.3.42.8" + kDigits},
+      {"`a`" + kPad + "`c_42_7" + kUuid, "\tcpu", "stream.0.0.0" + kDigits},
+      /* just inside the 64-bit range on either side: no saturation */
+      {"`h`c_9223372036854775806_-9223372036854775807::" + kUuid, "\tcpu",
+       "stream.0.-2.1" + kDigits},
   };
   for (const auto &c : cases) {
     auto r = route(payload_with(c.field4, c.rest));

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <set>
@@ -79,6 +80,34 @@ TEST_F(HashTable, KeysAreBytesWithTheirLength) {
   EXPECT_EQ(zorv_hash_delete(&table_, id_key, 8, record_key, nullptr), 1);
   EXPECT_EQ(g_released_keys, std::vector<void *>{const_cast<char *>(id_key)});
   EXPECT_EQ(get(std::string(id_key, 4)), &v2_);
+}
+
+TEST_F(HashTable, RetrieveCopyReadsAFieldOfTheValueFound) {
+  struct Record {
+    int64_t id;
+    int32_t small;
+    void *ptr;
+    char text[3];
+  } rec{0x0102030405060708, -7, &v2_, {'x', 'y', 'z'}}, other{9, 11, nullptr, {}};
+  ASSERT_EQ(zorv_hash_store(&table_, &rec.id, 8, &rec), 1);
+  ASSERT_EQ(zorv_hash_store(&table_, "a long key, not short", 21, &other), 1);
+  int32_t small = 0;
+  void *ptr = nullptr;
+  char text[3] = {};
+  EXPECT_EQ(zorv_hash_retrieve_copy(&table_, &rec.id, 8, offsetof(Record, small), &small, 4), 1);
+  EXPECT_EQ(zorv_hash_retrieve_copy(&table_, &rec.id, 8, offsetof(Record, ptr), &ptr, sizeof ptr), 1);
+  EXPECT_EQ(zorv_hash_retrieve_copy(&table_, &rec.id, 8, offsetof(Record, text), text, 3), 1);
+  EXPECT_EQ(small, -7);
+  EXPECT_EQ(ptr, &v2_);
+  EXPECT_EQ(std::string(text, 3), "xyz");
+  EXPECT_EQ(zorv_hash_retrieve_copy(&table_, "a long key, not short", 21, offsetof(Record, small), &small, 4), 1);
+  EXPECT_EQ(small, 11);
+  // Absent keys, the same bytes at another length, and bad keys leave out alone.
+  const int64_t missing = 0x0102030405060709;
+  EXPECT_EQ(zorv_hash_retrieve_copy(&table_, &missing, 8, 0, &small, 4), 0);
+  EXPECT_EQ(zorv_hash_retrieve_copy(&table_, &rec.id, 4, 0, &small, 4), 0);
+  EXPECT_EQ(zorv_hash_retrieve_copy(&table_, nullptr, 8, 0, &small, 4), 0);
+  EXPECT_EQ(small, 11);
 }
 
 TEST_F(HashTable, BadKeysAreRefused) {

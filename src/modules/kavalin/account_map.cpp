@@ -1,6 +1,7 @@
 /* The account map (account to cluster and discard-data filter) and the
  * per-account cluster override sets, their loading from the configuration
  * and the exported lookups. */
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -115,28 +116,23 @@ quib_metric_tag_search_ast_t *parse_discard_data_filter(const char *text) {
 
 /* ---- lookups ------------------------------------------------------------ */
 
+/* An entry may be replaced meanwhile: the table copies the field inside
+ * its own read bracket, which keeps the entry alive until then. One call
+ * into the host per lookup, no bracket calls of our own. */
 int get_cluster_id_from_account(int64_t account) {
-  int cluster = 0;
-  void *data = nullptr;
-  /* The entry may be replaced meanwhile; the bracket keeps it alive until
-   * its cluster id has been copied. */
-  zorv_memory_begin();
-  if (zorv_hash_retrieve(&account_map, &account, sizeof(account), &data)) {
-    cluster = static_cast<account_cluster_map_t *>(data)->cluster_id;
-  }
-  zorv_memory_end();
+  int32_t cluster = 0;
+  zorv_hash_retrieve_copy(&account_map, &account, sizeof(account),
+                          offsetof(account_cluster_map_t, cluster_id),
+                          &cluster, sizeof(cluster));
   return cluster;
 }
 
 quib_metric_tag_search_ast_t *get_discard_data_filter_from_account(
     int64_t account) {
   quib_metric_tag_search_ast_t *filter = nullptr;
-  void *data = nullptr;
-  zorv_memory_begin();
-  if (zorv_hash_retrieve(&account_map, &account, sizeof(account), &data)) {
-    filter = static_cast<account_cluster_map_t *>(data)->discard_data_filter;
-  }
-  zorv_memory_end();
+  zorv_hash_retrieve_copy(&account_map, &account, sizeof(account),
+                          offsetof(account_cluster_map_t, discard_data_filter),
+                          &filter, sizeof(filter));
   return filter;
 }
 

@@ -193,22 +193,32 @@ inline void store_relaxed(T *p, T v) {
 // writer (its own loads then merely need no ordering). The meta word is
 // written before the key is published and never changes while it is live,
 // so the acquire load of the key orders the read of meta.
-Slot *find_live(SlotArray *arr, const void *key, uint32_t klen, uint32_t hash) {
+//
+// Short keys (integer ids above all) are the lookups on per-message paths:
+// their probe is a few instructions and is inlined into every caller; the
+// long-key probe stays out of line.
+__attribute__((always_inline)) inline Slot *find_short(SlotArray *arr,
+                                                       uint64_t meta,
+                                                       uintptr_t mark,
+                                                       uint32_t hash) {
+  const uint32_t cap = arr->capacity;
+  Slot *slots = arr->slots();
+  uint32_t i = home_of(hash, cap);
+  for (uint32_t probes = 0; probes < cap; ++probes, i = next_of(i, cap)) {
+    const char *k = load_acquire(&slots[i].key);
+    if (k == nullptr) return nullptr;
+    if ((reinterpret_cast<uintptr_t>(k) & kMarkBits) == mark && slots[i].meta == meta)
+      return &slots[i];
+  }
+  return nullptr;
+}
+
+__attribute__((noinline)) Slot *find_long(SlotArray *arr, const void *key,
+                                          uint32_t klen, uint32_t hash) {
   const uint32_t cap = arr->capacity;
   Slot *slots = arr->slots();
   uint32_t i = home_of(hash, cap);
   const uint64_t meta = meta_of(key, klen, hash);
-  if (is_short_len(klen)) {
-    const uintptr_t mark = reinterpret_cast<uintptr_t>(marked(nullptr, klen));
-    for (uint32_t probes = 0; probes < cap; ++probes, i = next_of(i, cap)) {
-      const char *k = load_acquire(&slots[i].key);
-      if (k == nullptr) return nullptr;
-      if ((reinterpret_cast<uintptr_t>(k) & kMarkBits) == mark &&
-          slots[i].meta == meta)
-        return &slots[i];
-    }
-    return nullptr;
-  }
   for (uint32_t probes = 0; probes < cap; ++probes, i = next_of(i, cap)) {
     const char *k = load_acquire(&slots[i].key);
     if (k == nullptr) return nullptr;
@@ -218,6 +228,14 @@ Slot *find_live(SlotArray *arr, const void *key, uint32_t klen, uint32_t hash) {
       return &slots[i];
   }
   return nullptr;
+}
+
+inline Slot *find_live(SlotArray *arr, const void *key, uint32_t klen, uint32_t hash) {
+  if (is_short_len(klen)) {
+    return find_short(arr, short_bytes(key, klen),
+                      reinterpret_cast<uintptr_t>(marked(nullptr, klen)), hash);
+  }
+  return find_long(arr, key, klen, hash);
 }
 
 // Writer side: the first never-used slot of key's probe sequence.
@@ -329,6 +347,35 @@ int upsert(zorv_hash_table *table, const void *key, int klen, void *data,
   return insert_absent(table, arr, key, len, hash, data);
 }
 
+// The value stays alive until the reader's bracket closes, so the copy is
+// of the value found, never of memory already released. The two common
+// sizes are plain moves.
+inline void copy_field(const void *value, size_t offset, void *out, size_t size) {
+  const char *from = static_cast<const char *>(value) + offset;
+  if (size == sizeof(int32_t)) {
+    std::memcpy(out, from, sizeof(int32_t));
+  } else if (size == sizeof(void *)) {
+    std::memcpy(out, from, sizeof(void *));
+  } else {
+    std::memcpy(out, from, size);
+  }
+}
+
+__attribute__((noinline)) int retrieve_copy_any(zorv_hash_table *table, const void *key,
+                                                int klen, size_t offset, void *out,
+                                                size_t size) {
+  if (!valid_key(key, klen)) return 0;
+  const uint32_t len = static_cast<uint32_t>(klen);
+  const uint32_t hash = hash32(key, len);
+  zorv::memory::ReadBracket bracket;
+  auto *arr = static_cast<SlotArray *>(load_acquire(&table->_slots));
+  if (arr == nullptr) return 0;
+  Slot *slot = find_live(arr, key, len, hash);
+  if (slot == nullptr) return 0;
+  copy_field(load_acquire(&slot->value), offset, out, size);
+  return 1;
+}
+
 }  // namespace
 
 }  // namespace zorv::hash
@@ -402,6 +449,25 @@ int zorv_hash_retrieve(zorv_hash_table *table, const void *key, int klen,
   if (slot == nullptr) return 0;
   if (data != nullptr) *data = load_acquire(&slot->value);
   return 1;
+}
+
+int zorv_hash_retrieve_copy(zorv_hash_table *table, const void *key, int klen,
+                            size_t offset, void *out, size_t size) {
+  // An 8-byte id is the common key: with the length fixed, the hash and
+  // the probe fold down to a few instructions, and the general case stays
+  // out of line so this path keeps few registers to save.
+  if (kShortKeys && klen == 8 && key != nullptr) {
+    const uint64_t meta = short_bytes(key, 8);
+    const uint32_t hash = hash32(&meta, 8);
+    zorv::memory::ReadBracket bracket;
+    auto *arr = static_cast<SlotArray *>(load_acquire(&table->_slots));
+    if (arr == nullptr) return 0;
+    Slot *slot = find_short(arr, meta, reinterpret_cast<uintptr_t>(marked(nullptr, 8)), hash);
+    if (slot == nullptr) return 0;
+    copy_field(load_acquire(&slot->value), offset, out, size);
+    return 1;
+  }
+  return retrieve_copy_any(table, key, klen, offset, out, size);
 }
 
 int zorv_hash_delete(zorv_hash_table *table, const void *key, int klen,

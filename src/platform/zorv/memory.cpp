@@ -20,10 +20,10 @@
 
 namespace zorv::memory {
 
-thread_local bool t_registered __attribute__((tls_model("initial-exec"))) = false;
-thread_local uint32_t t_depth __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local bool t_registered __attribute__((tls_model("initial-exec"))) = false;
+constinit thread_local uint32_t t_depth __attribute__((tls_model("initial-exec"))) = 0;
 #if !defined(__SANITIZE_THREAD__)
-thread_local struct urcu_reader *t_reader __attribute__((tls_model("initial-exec"))) = nullptr;
+constinit thread_local struct urcu_reader *t_reader __attribute__((tls_model("initial-exec"))) = nullptr;
 #endif
 
 #if defined(__SANITIZE_THREAD__)

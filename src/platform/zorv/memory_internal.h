@@ -30,11 +30,13 @@ extern "C" void __tsan_release(void *addr);
 namespace zorv::memory {
 
 /* Per-thread state. Plain (trivially constructed) thread-locals with the
- * initial-exec model: one %fs-relative access each, no TLS wrapper call.
+ * initial-exec model: one %fs-relative access each, no TLS wrapper call
+ * (constinit tells every user that no dynamic initialiser exists, so not
+ * even the wrapper's existence is tested on each access).
  * libzorv is always a load-time dependency of the process, never dlopen'ed,
  * so static TLS space for it is guaranteed. */
-extern thread_local bool t_registered __attribute__((tls_model("initial-exec")));
-extern thread_local uint32_t t_depth __attribute__((tls_model("initial-exec")));
+extern constinit thread_local bool t_registered __attribute__((tls_model("initial-exec")));
+extern constinit thread_local uint32_t t_depth __attribute__((tls_model("initial-exec")));
 
 /* Registers the calling thread with liburcu and arms its exit hook. */
 void register_current_thread();
@@ -69,19 +71,26 @@ inline void read_unlock() { rcu_read_unlock(); }
  * slave barrier (a compiler barrier while the kernel's membarrier serves
  * the writer side, a full fence otherwise); on unlock the reverse, and wake
  * a writer that waits for this thread. */
-extern thread_local struct urcu_reader *t_reader __attribute__((tls_model("initial-exec")));
+extern constinit thread_local struct urcu_reader *t_reader __attribute__((tls_model("initial-exec")));
 
 inline void read_lock() {
   cmm_barrier();
-  _CMM_STORE_SHARED(t_reader->ctr, _CMM_LOAD_SHARED(urcu_memb_gp.ctr));
+  // A volatile store as a statement: the store macro's value, unused
+  // here, is a deprecated use of a volatile assignment in C++20.
+  CMM_ACCESS_ONCE(t_reader->ctr) = _CMM_LOAD_SHARED(urcu_memb_gp.ctr);
   urcu_memb_smp_mb_slave();
 }
 
 inline void read_unlock() {
+  // Whether the kernel's membarrier serves the writer side is settled
+  // when liburcu starts and never changes: read it once, not per barrier.
+  const bool membarrier = urcu_memb_has_sys_membarrier;
   const unsigned long tmp = t_reader->ctr;
-  urcu_memb_smp_mb_slave();
-  _CMM_STORE_SHARED(t_reader->ctr, tmp - URCU_GP_COUNT);
-  urcu_memb_smp_mb_slave();
+  if (!membarrier) cmm_smp_mb();
+  cmm_barrier();
+  CMM_ACCESS_ONCE(t_reader->ctr) = tmp - URCU_GP_COUNT;
+  if (!membarrier) cmm_smp_mb();
+  cmm_barrier();
   urcu_common_wake_up_gp(&urcu_memb_gp);
   cmm_barrier();
 }
@@ -91,8 +100,10 @@ inline void read_unlock() {
  * covered by it. So a lookup inside the caller's bracket pays one
  * initial-exec thread-local test, not another lock and unlock. */
 inline void begin() {
-  ensure_registered();
-  if (t_depth++ == 0) read_lock();
+  if (t_depth++ == 0) {
+    ensure_registered();  // an inner bracket's thread is registered already
+    read_lock();
+  }
 }
 
 inline void end() {

@@ -73,6 +73,13 @@ int zorv_hash_set(zorv_hash_table *table, const void *key, int klen,
 /* 1 and *data set when found, else 0. Lock-free. */
 int zorv_hash_retrieve(zorv_hash_table *table, const void *key, int klen,
                        void **data);
+/* Looks key up and, when found, copies size bytes found offset bytes into
+ * its value to out, all inside the table's own read bracket: for a reader
+ * that wants one field of a value that writers replace whole and release
+ * through zorv_memory_safe_free, one call with no bracket of its own. 1
+ * found (out filled), 0 absent (out untouched). Lock-free. */
+int zorv_hash_retrieve_copy(zorv_hash_table *table, const void *key, int klen,
+                            size_t offset, void *out, size_t size);
 /* 1 when a pair was removed (and released through the given functions), 0
  * when the key was absent. */
 int zorv_hash_delete(zorv_hash_table *table, const void *key, int klen,
