@@ -4,7 +4,10 @@
  * through read_diff in 16 KiB chunks. Beside it, in the same run, the same
  * messages applied to a std::unordered_map of the same 1,000,000 checks
  * (check -> vector of tag pointers, each new text copied once).
- * OSTREL_BENCH_CHECKS overrides the number of checks (for a quick run). */
+ * Before each round every cache is flushed, as a diff finds them after a
+ * minute of other work. OSTREL_BENCH_CHECKS overrides the number of checks
+ * (for a quick run); OSTREL_BENCH_IN_ORDER changes checks in the order they
+ * were stored instead of spread at random. */
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <stdio.h>
@@ -57,6 +60,8 @@ std::string tag(const char *cat, uint32_t c) {
  * spread over the whole store (999983 is prime, so coprime to any count
  * that is not its multiple). */
 uint32_t changed_check(uint32_t i, uint32_t r) {
+  static const bool in_order = getenv("OSTREL_BENCH_IN_ORDER") != nullptr;
+  if (in_order) return static_cast<uint32_t>((uint64_t{r} * kChanges + i) % checks());
   return static_cast<uint32_t>((uint64_t{i} * 999983u + uint64_t{r} * 7919u) % checks());
 }
 
@@ -123,10 +128,22 @@ void feed(const std::string &stream, size_t (*decoder)(char *, size_t, size_t, v
   }
 }
 
+/* A diff comes long after the replica was filled: by then the store is no
+ * longer in any cache. Run before each round, untimed: writes more memory
+ * than the last-level cache holds (and evicts the page-table entries too). */
+void evict_caches() {
+  static std::vector<char> junk(size_t{1} << 30);
+  static char v = 0;
+  v++;
+  for (size_t i = 0; i < junk.size(); i += 64) junk[i] = v;
+  benchmark::DoNotOptimize(junk.data());
+}
+
 void BM_DiffFollow_Ostrel(benchmark::State &state) {
-  uint32_t round = 0;
+  static uint32_t round = 0;  // every round adds new tags, repetitions too
   for (auto _ : state) {
     state.PauseTiming();
+    evict_caches();
     const std::string stream = diff_round(round++);
     cluster c{};
     zorv_dyn_buffer_init(&c.buffer);
@@ -208,9 +225,10 @@ size_t baseline_decode(char *bytes, size_t size, size_t count, void *closure) {
 
 void BM_Baseline_DiffFollowUnorderedMap(benchmark::State &state) {
   baseline_map();
-  uint32_t round = 0;
+  static uint32_t round = 0;  // every round adds new tags, repetitions too
   for (auto _ : state) {
     state.PauseTiming();
+    evict_caches();
     const std::string stream = diff_round(round++);
     Baseline b;
     b.texts = new char[size_t{kChanges} * (kTagLen + 1)];

@@ -279,7 +279,7 @@ void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming);
  * gives back the bytes it took, and whenever the order of a log line and
  * the stores before it matters. The outcome is that of store_check_tag on
  * every element in turn. */
-constexpr uint32_t kStoreBatch = 16;
+constexpr uint32_t kStoreBatch = 32;
 typedef struct store_pending {
   const char *key; /* check UUID text, klen bytes (no NUL needed) */
   uint32_t klen;
