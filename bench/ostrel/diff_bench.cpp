@@ -7,12 +7,16 @@
  * Before each round every cache is flushed, as a diff finds them after a
  * minute of other work. OSTREL_BENCH_CHECKS overrides the number of checks
  * (for a quick run); OSTREL_BENCH_IN_ORDER changes checks in the order they
- * were stored instead of spread at random. */
+ * were stored instead of spread at random; OSTREL_BENCH_IDLE_S=N leaves the
+ * store untouched for N seconds before each round, as the end-to-end run
+ * does while it makes its changes (on some virtual machines memory left
+ * alone that long is much slower to touch again). */
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <string_view>
@@ -132,6 +136,9 @@ void feed(const std::string &stream, size_t (*decoder)(char *, size_t, size_t, v
  * longer in any cache. Run before each round, untimed: writes more memory
  * than the last-level cache holds (and evicts the page-table entries too). */
 void evict_caches() {
+  if (const char *idle = getenv("OSTREL_BENCH_IDLE_S")) {
+    sleep(static_cast<unsigned>(atoi(idle)));
+  }
   static std::vector<char> junk(size_t{1} << 30);
   static char v = 0;
   v++;
