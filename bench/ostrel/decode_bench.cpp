@@ -18,6 +18,11 @@ static size_t g_elements = 0;
 void store_check_tag(const char *, const setcrdt_alter_entry_t *) {
   g_elements++;
 }
+void store_batch_push(store_batch *, const char *, uint32_t,
+                      const setcrdt_alter_entry_t *) {
+  g_elements++;
+}
+void store_batch_flush(store_batch *) {}
 zorv_log_stream_t errorls = nullptr;
 zorv_log_stream_t noticels = nullptr;
 void note_full_progress(cluster *) {}

@@ -333,6 +333,44 @@ TEST_F(DecoderTest, DiffSkipsBadMessagesAndGoesOn) {
   EXPECT_EQ(live(u), (Tags{"ok:1", "ok:2", "ok:3"}));
 }
 
+// A chunk of many messages is merged through a short pipeline: order,
+// generations and the malformed-message log must come out as if each
+// message were stored on its own, also for a check first seen in the chunk
+// and seen again right after, and for a name cut short by a NUL.
+TEST_F(DecoderTest, DiffManyMessagesInOneChunkKeepTheirOrder) {
+  std::vector<std::string> u;
+  for (int i = 0; i < 3; i++) u.push_back(uuid_n(50 + i));
+  std::string stream;
+  int count = 0;
+  for (int i = 0; i < 90; i++) {
+    const std::string &check = u[static_cast<size_t>(i / 2 % 3)];  // pairs
+    stream += diff(check, "t:" + std::to_string(i), 1);
+    count++;
+    if (i == 40) {
+      stream += be32(64) + be32(36) + u[0] + info(1, 9, false) + "bad:tag1";
+    }
+  }
+  // Added and removed within the chunk: the removal, later, wins.
+  stream += diff(u[1], "gone:1", 1) + diff(u[1], "gone:1", 2, true);
+  std::string cut = "cut" + std::string(1, '\0') + uuid_n(53).substr(4);
+  stream += diff(cut, "c:1", 1);
+
+  Record r;
+  ASSERT_TRUE(r.feed(read_diff, stream));
+  EXPECT_EQ(r.c.elements_merged, static_cast<uint64_t>(count + 3));
+  EXPECT_EQ(logs.count(kError, "[7] ostrel malformed diff message\n"), 1);
+  for (size_t k = 0; k < 3; k++) {
+    Tags want;
+    for (int i = 0; i < 90; i++)
+      if (static_cast<size_t>(i / 2 % 3) == k) want.push_back("t:" + std::to_string(i));
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(live(u[k]), want);
+    // One change per message: 30 additions (and the tag added and removed).
+    EXPECT_EQ(drask_check_tags_generation_dyn(u[k].c_str()), k == 1 ? 32u : 30u);
+  }
+  EXPECT_EQ(live("cut"), Tags{"c:1"});
+}
+
 TEST_F(DecoderTest, DiffEmptyTagAtTheEndOfTheBufferIsTaken) {
   std::string u = uuid_n(30), v = uuid_n(31);
   Record r;

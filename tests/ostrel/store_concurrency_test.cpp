@@ -46,16 +46,33 @@ TEST(StoreConcurrency, ReadersBesideMergingWriters) {
   for (int c = 0; c < kChecks; c++) uuids.push_back(check_uuid(c));
 
   std::atomic<bool> done{false};
+  // Writer 1 goes through the decoders' batch, whose early stages read
+  // containers and tag tables outside the write lock.
   auto writer = [&](int id) {
     zorv_memory_init_thread();
+    store_batch batch{};
+    std::vector<std::string> texts(kChecks * kTagsPerCheck);
     for (int r = 0; r < kRounds; r++) {
       for (int c = 0; c < kChecks; c++) {
         int cc = (id == 0) ? c : kChecks - 1 - c;  // opposite orders
         for (int t = 0; t < kTagsPerCheck; t++) {
-          put(uuids[cc], tag_text(cc, t), static_cast<uint64_t>(r) + 1,
-              tombstone_in_round(r));
+          if (id == 0) {
+            put(uuids[cc], tag_text(cc, t), static_cast<uint64_t>(r) + 1,
+                tombstone_in_round(r));
+            continue;
+          }
+          std::string &text = texts[static_cast<size_t>(c * kTagsPerCheck + t)];
+          text = tag_text(cc, t);
+          setcrdt_alter_entry_t in{};
+          in.value = text.data();
+          in.info.seq = static_cast<uint64_t>(r) + 1;
+          in.info.tombstone = tombstone_in_round(r) ? 1 : 0;
+          in.info.len = static_cast<uint32_t>(text.size());
+          store_batch_push(&batch, uuids[cc].data(),
+                           static_cast<uint32_t>(uuids[cc].size()), &in);
         }
       }
+      store_batch_flush(&batch);
     }
     zorv_memory_fini_thread();
   };

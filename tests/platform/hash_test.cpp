@@ -69,6 +69,12 @@ TEST_F(HashTable, KeysAreBytesWithTheirLength) {
   EXPECT_EQ(get(std::string(id_key, 8)), &v1_);
   EXPECT_EQ(get(std::string(id_key, 4)), &v2_);
   EXPECT_EQ(get(std::string(id_key, 7)), nullptr);
+  auto peek = [&](const char *key, int len) {
+    return zorv_hash_peek(&table_, key, len, zorv_hash_key_hash(key, len));
+  };
+  EXPECT_EQ(peek(id_key, 8), &v1_);
+  EXPECT_EQ(peek(id_key, 7), nullptr);
+  EXPECT_EQ(peek(text, 3), &v2_);
   std::map<int, const char *> seen;  // length -> key pointer
   zorv_hash_iter it = ZORV_HASH_ITER_ZERO;
   const char *k;
@@ -232,6 +238,13 @@ TEST(HashTableLarge, MatchesAReferenceMapThroughGrowthChurnAndShrink) {
       int found = zorv_hash_retrieve(&table, keys[i].data(), static_cast<int>(keys[i].size()), &v);
       auto it = ref.find(keys[i]);
       ASSERT_EQ(found, it != ref.end() ? 1 : 0) << keys[i];
+      // The same lookup with the hash taken beforehand.
+      const int kl = static_cast<int>(keys[i].size());
+      void *hv = nullptr;
+      ASSERT_EQ(zorv_hash_retrieve_hashed(&table, keys[i].data(), kl,
+                                          zorv_hash_key_hash(keys[i].data(), kl), &hv),
+                found);
+      ASSERT_EQ(hv, found ? v : nullptr);
       if (found) {
         ASSERT_EQ(v, it->second);
       }

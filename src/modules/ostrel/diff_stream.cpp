@@ -16,9 +16,9 @@ static constexpr size_t kFixedPart = 60;  // L, N, name and info
 // L of the longest well-formed message: N, name, info and the longest tag.
 static constexpr uint64_t kMaxBody = 56 + uint64_t{kMaxTagLen};
 
-/* Decodes the complete messages of data[0, n); returns the bytes taken. */
-static size_t decode_messages(cluster *c, const char *data, size_t n,
-                              bool *accepted) {
+/* The loop of decode_messages. */
+static size_t decode_into(cluster *c, const char *data, size_t n,
+                          bool *accepted, store_batch *batch) {
   size_t off = 0;
   while (n - off >= 4) {
     const auto *msg = reinterpret_cast<const unsigned char *>(data + off);
@@ -29,6 +29,7 @@ static size_t decode_messages(cluster *c, const char *data, size_t n,
       // message this long would carry a tag longer than any tag.
       if (avail < 8) break;
       if (read_be32(msg + 4) == 36) {
+        store_batch_flush(batch);
         zorvL(errorls,
               "[%d] ostrel diff message of %llu bytes refused: longer than "
               "any tag allows\n",
@@ -51,22 +52,40 @@ static size_t decode_messages(cluster *c, const char *data, size_t n,
     const bool fixed_readable =
         avail > kFixedPart || (avail == kFixedPart && len_field >= 56);
     if (avail >= 8 && read_be32(msg + 4) == 36 && fixed_readable) {
-      char uuid[37];
-      memcpy(uuid, msg + 8, 36);
-      uuid[36] = '\0';
+      // The check's name ends at its first NUL, as a C string would.
+      const char *name = reinterpret_cast<const char *>(msg + 8);
+      const void *nul = memchr(name, '\0', 36);
+      const uint32_t name_len =
+          nul ? static_cast<uint32_t>(static_cast<const char *>(nul) - name) : 36;
       setcrdt_alter_entry_t entry;
       entry.info.seq = read_le64(msg + 44);
       entry.info.word = read_le32(msg + 52);
+      entry.info.tag_shape = 0;
       if (len_field == uint64_t{entry.info.len} + 56) {
         entry.value = reinterpret_cast<const char *>(msg + kFixedPart);
-        store_check_tag(uuid, &entry);
+        store_batch_push(batch, name, name_len, &entry);
         c->elements_merged++;
       } else {
+        store_batch_flush(batch);
         zorvL(errorls, "[%d] ostrel malformed diff message\n", c->cluster_id);
       }
     }
     off += 4 + len_field;
   }
+  return off;
+}
+
+/* Decodes the complete messages of data[0, n); returns the bytes taken.
+ * Messages go to the store through a batch that points into data, so it is
+ * flushed before anything is logged (a log line follows the stores of the
+ * messages before it) and before returning (data is then given back). */
+static size_t decode_messages(cluster *c, const char *data, size_t n,
+                              bool *accepted) {
+  store_batch batch;
+  batch.pushed = 0;
+  batch.applied = 0;
+  size_t off = decode_into(c, data, n, accepted, &batch);
+  store_batch_flush(&batch);
   return off;
 }
 

@@ -271,6 +271,35 @@ void ostrel_store_setup(void);
  * out. */
 void ostrel_store_clear(void);
 void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming);
+/* A run of elements stored in order, the cache misses of each (check_tags
+ * slot, container, metric director slot) started a few elements ahead of
+ * its merge, so that they overlap instead of following one another. The
+ * key and the entry's value point into the caller's bytes, which must stay
+ * in place until store_batch_flush returns; so a decoder flushes before it
+ * gives back the bytes it took, and whenever the order of a log line and
+ * the stores before it matters. The outcome is that of store_check_tag on
+ * every element in turn. */
+constexpr uint32_t kStoreBatch = 32;
+typedef struct store_pending {
+  const char *key; /* check UUID text, klen bytes (no NUL needed) */
+  uint32_t klen;
+  uint32_t key_hash;
+  uint64_t tag_hash;
+  tag_container *hint; /* the container it probably goes to, or null */
+  setcrdt_alter_entry_t entry;
+} store_pending;
+typedef struct store_batch {
+  store_pending ring[kStoreBatch];
+  uint32_t pushed;  /* elements pushed since the last flush */
+  uint32_t applied; /* of those, merged into the store */
+} store_batch;
+/* Adds an element; merges the one that waited longest once the batch is
+ * full. key[0, klen) holds no NUL (store_check_tag's key ends at its first
+ * one) and is no longer than INT32_MAX. */
+void store_batch_push(store_batch *b, const char *key, uint32_t klen,
+                      const setcrdt_alter_entry_t *incoming);
+/* Merges every element still waiting, in order; the batch is then empty. */
+void store_batch_flush(store_batch *b);
 /* The container stored under key[0, klen), or null. For a reader inside
  * its own bracket (which keeps the container's table arrays alive while it
  * walks them). */

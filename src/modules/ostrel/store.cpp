@@ -38,6 +38,9 @@ static tag_container *last_container = nullptr;
  * daemon may load it later). */
 static metric_director_set_check_generation_func director_probe = nullptr;
 static metric_director_set_check_generation_func director_call = nullptr;
+/* The director's optional prefetch hint, found together with director_probe;
+ * read outside the lock by the batch's early stages, hence atomic. */
+static std::atomic<metric_director_prefetch_check_func> director_prefetch{nullptr};
 
 void ostrel_store_setup(void) {
   zorv_hash_init(&check_tags);
@@ -84,6 +87,12 @@ static bool metric_director_set_check_generation_available(void) {
   if (director_probe == nullptr) {
     director_probe = reinterpret_cast<metric_director_set_check_generation_func>(
         dlsym(RTLD_DEFAULT, METRIC_DIRECTOR_SET_CHECK_GENERATION_SYMBOL));
+    if (director_probe != nullptr) {
+      director_prefetch.store(
+          reinterpret_cast<metric_director_prefetch_check_func>(
+              dlsym(RTLD_DEFAULT, METRIC_DIRECTOR_PREFETCH_CHECK_SYMBOL)),
+          std::memory_order_relaxed);
+    }
   }
   return director_probe != nullptr;
 }
@@ -135,44 +144,56 @@ static bool merge_info(setcrdt_alter_entry_t *stored,
   return true;
 }
 
-void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming) {
-  if (key == nullptr || incoming == nullptr) return;
-  if (incoming->value == nullptr && incoming->info.len > 0) return;
-  const int klen = static_cast<int>(strlen(key));
+/* The container's key equals key[0, klen), which holds no NUL. strncmp
+ * stops at the end of a shorter stored key, so c->key[klen] is read only
+ * when the stored key is at least that long. */
+static inline bool same_key(const tag_container *c, const char *key,
+                            uint32_t klen) {
+  return strncmp(c->key, key, klen) == 0 && c->key[klen] == '\0';
+}
 
+/* store_check_tag for a key of klen bytes (not necessarily NUL-terminated)
+ * whose check_tags hash and tag hash are known. */
+static void store_one(const char *key, uint32_t klen, uint32_t key_hash,
+                      const setcrdt_alter_entry_t *incoming, uint64_t hash) {
   zorv_memory_begin();
   write_lock();
 
   tag_container *container = nullptr;
   bool new_container = false;
   void *data = nullptr;
-  if (last_container != nullptr && strcmp(last_container->key, key) == 0) {
+  if (last_container != nullptr && same_key(last_container, key, klen)) {
     container = last_container;
-  } else if (zorv_hash_retrieve(&check_tags, key, klen, &data)) {
+  } else if (zorv_hash_retrieve_hashed(&check_tags, key, static_cast<int>(klen),
+                                       key_hash, &data)) {
     container = static_cast<tag_container *>(data);
   } else {
     // Arena memory reads as zero: gen 0 and an empty table.
     container = static_cast<tag_container *>(zorv_arena_alloc(
-        &store_arena, sizeof(tag_container) + static_cast<size_t>(klen) + 1,
+        &store_arena, sizeof(tag_container) + size_t{klen} + 1,
         alignof(tag_container)));
     if (container == nullptr) {
       write_unlock();
       zorv_memory_end();
       return;
     }
-    memcpy(container->key, key, static_cast<size_t>(klen) + 1);
+    memcpy(container->key, key, klen);
+    container->key[klen] = '\0';
     tag_table_init(&container->tags);
-    container->uuid_parsed = zorv_uuid_parse(key, container->uuid) == 0;
+    container->uuid_parsed = zorv_uuid_parse(container->key, container->uuid) == 0;
     new_container = true;
   }
 
   bool changed = false;
   const size_t len = incoming->info.len;
-  const uint64_t hash = tag_hash(incoming->value, len);
   if (setcrdt_alter_entry_t *found =
           tag_table_find(&container->tags, incoming->value, len, hash)) {
     changed = merge_info(found, incoming->info);
   } else {
+    // New entries lie back to back in the arena: the line a couple of
+    // entries ahead is asked for now (for writing), so that a later copy
+    // of a text does not wait for it.
+    __builtin_prefetch(store_arena._next + 128, 1);
     // A tombstone is stored like a live element, so that an older addition
     // arriving later cannot bring the tag back.
     setcrdt_alter_entry_t *e = new_stored_entry(incoming);
@@ -189,8 +210,8 @@ void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming) {
     return;
   }
 
-  if (new_container &&
-      !zorv_hash_store(&check_tags, container->key, klen, container)) {
+  if (new_container && !zorv_hash_store(&check_tags, container->key,
+                                        static_cast<int>(klen), container)) {
     // Only when memory ran out (under the write lock nobody else inserts):
     // the container and its one element stay unreachable rather than be
     // freed where a reader might hold them.
@@ -217,8 +238,98 @@ void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming) {
   zorv_memory_end();
   if (new_container && !parsed) {
     zorvL(controlls, "check '%s' is not a UUID: its tag changes are not announced\n",
-          key);
+          container->key);
   }
+}
+
+void store_check_tag(const char *key, const setcrdt_alter_entry_t *incoming) {
+  if (key == nullptr || incoming == nullptr) return;
+  if (incoming->value == nullptr && incoming->info.len > 0) return;
+  const size_t klen = strlen(key);
+  if (klen > INT32_MAX) return;
+  const uint32_t k = static_cast<uint32_t>(klen);
+  store_one(key, k, zorv_hash_key_hash(key, static_cast<int>(k)), incoming,
+            tag_hash(incoming->value, incoming->info.len));
+}
+
+/* The batch's stages, each a few elements behind the previous one: by the
+ * time an element is merged, what it touches has been on its way for the
+ * length of several merges. */
+// A diff comes when the replica has long left the caches: each stage's
+// loads come from memory, page-table entries included, and need the time
+// of several merges to arrive.
+static constexpr uint32_t kContainerStage = 8;  // elements behind the newest
+static constexpr uint32_t kDirectorStage = 24;
+static_assert(kStoreBatch - 1 > kDirectorStage, "merge comes last");
+
+/* The check_tags slot. */
+static void stage_slot(store_pending *p) {
+  p->key_hash = zorv_hash_key_hash(p->key, static_cast<int>(p->klen));
+  zorv_hash_prefetch(&check_tags, p->key_hash);
+  p->tag_hash = tag_hash(p->entry.value, p->entry.info.len);
+}
+
+/* The container the slot names: its header, tag slots and key. */
+static void stage_container(store_pending *p) {
+  p->hint = static_cast<tag_container *>(
+      zorv_hash_peek(&check_tags, p->key, static_cast<int>(p->klen), p->key_hash));
+  if (p->hint == nullptr) return;  // most likely a new check
+  const char *c = reinterpret_cast<const char *>(p->hint);
+  for (size_t off = 0; off < sizeof(tag_container); off += 64) __builtin_prefetch(c + off);
+  __builtin_prefetch(c + sizeof(tag_container) + p->klen);
+}
+
+/* The director's slot of the check and the stored entry of the tag. */
+static void stage_director(store_pending *p) {
+  tag_container *c = p->hint;
+  if (c == nullptr) return;
+  tag_table_prefetch(&c->tags, p->tag_hash);
+  if (auto f = director_prefetch.load(std::memory_order_relaxed);
+      f != nullptr && c->uuid_parsed) {
+    f(c->uuid);
+  }
+}
+
+static void stage_merge(store_pending *p) {
+  store_one(p->key, p->klen, p->key_hash, &p->entry, p->tag_hash);
+}
+
+void store_batch_push(store_batch *b, const char *key, uint32_t klen,
+                      const setcrdt_alter_entry_t *incoming) {
+  if (key == nullptr || incoming == nullptr || klen > INT32_MAX) return;
+  if (incoming->value == nullptr && incoming->info.len > 0) return;
+  // The stages read containers and tag tables beside the writers.
+  zorv_memory_begin();
+  const uint32_t n = b->pushed;
+  store_pending *p = &b->ring[n % kStoreBatch];
+  p->key = key;
+  p->klen = klen;
+  p->entry = *incoming;
+  p->hint = nullptr;
+  stage_slot(p);
+  if (n >= kContainerStage) stage_container(&b->ring[(n - kContainerStage) % kStoreBatch]);
+  if (n >= kDirectorStage) stage_director(&b->ring[(n - kDirectorStage) % kStoreBatch]);
+  if (n >= kStoreBatch - 1) {
+    stage_merge(&b->ring[(n - (kStoreBatch - 1)) % kStoreBatch]);
+    b->applied++;
+  }
+  b->pushed = n + 1;
+  zorv_memory_end();
+}
+
+void store_batch_flush(store_batch *b) {
+  const uint32_t n = b->pushed;
+  zorv_memory_begin();
+  for (uint32_t q = b->applied; q < n; q++) {
+    if (q + kContainerStage >= n) stage_container(&b->ring[q % kStoreBatch]);
+  }
+  for (uint32_t q = b->applied; q < n; q++) {
+    if (q + kDirectorStage >= n) stage_director(&b->ring[q % kStoreBatch]);
+  }
+  for (uint32_t q = b->applied; q < n; q++) stage_merge(&b->ring[q % kStoreBatch]);
+  zorv_memory_end();
+  b->pushed = 0;
+  b->applied = 0;
 }
 
 extern "C" ZORV_EXPORT uint64_t drask_check_tags_generation_dyn(

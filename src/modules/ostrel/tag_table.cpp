@@ -116,6 +116,26 @@ setcrdt_alter_entry_t *tag_table_find(tag_table *t, const char *text,
   return nullptr;
 }
 
+void tag_table_prefetch(tag_table *t, uint64_t hash) {
+  tag_slots *arr = __atomic_load_n(&t->arr, __ATOMIC_ACQUIRE);
+  if (arr == nullptr) return;
+  const uint32_t cap = arr->capacity;
+  const uint64_t *slots = slots_of(arr);
+  const uint64_t tag = tag_of(hash);
+  uint32_t i = home_of(hash, cap);
+  for (uint32_t probes = 0; probes < cap; ++probes) {
+    const uint64_t s = __atomic_load_n(&slots[i], __ATOMIC_ACQUIRE);
+    if (s == 0) return;  // a new tag: nothing to load
+    if ((s & ~kAddrMask) == tag) {
+      __builtin_prefetch(entry_of(s));
+      __builtin_prefetch(reinterpret_cast<const char *>(entry_of(s)) +
+                         kTagEntryHeaderBytes - 1);
+      return;
+    }
+    i = i + 1 == cap ? 0 : i + 1;
+  }
+}
+
 bool tag_table_add(tag_table *t, setcrdt_alter_entry_t *e, uint64_t hash) {
   const uintptr_t addr = reinterpret_cast<uintptr_t>(e);
   if ((addr & ~kAddrMask) != 0) return false;  // no room for the hash bits

@@ -59,6 +59,9 @@ uint64_t tag_hash(const char *text, size_t len);
  * reader inside a bracket. */
 setcrdt_alter_entry_t *tag_table_find(tag_table *t, const char *text,
                                       size_t len, uint64_t hash);
+/* A hint before tag_table_find: starts loading the entry the text probably
+ * is (the first slot of its probe whose hash bits match). Reader-safe. */
+void tag_table_prefetch(tag_table *t, uint64_t hash);
 /* Adds an entry known to be absent (hash of its text as given to find).
  * False when memory ran out; the table is then unchanged. Writer only. */
 bool tag_table_add(tag_table *t, setcrdt_alter_entry_t *e, uint64_t hash);

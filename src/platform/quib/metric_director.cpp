@@ -6,11 +6,16 @@
 // of times) with the writer's lock held, so it must cost a few cycles and
 // no allocation: the UUID is held as its two 64-bit words in one open-
 // addressing array (linear probing), grown by half when three quarters full.
+// A million checks make that array tens of megabytes read at random places:
+// it is offered to transparent huge pages, and a caller with several checks
+// at hand may prefetch their slots first (metric_director_prefetch_check).
 #include "quib/metric_director.h"
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace {
@@ -22,8 +27,10 @@ struct Slot {
 
 struct Generations {
   std::mutex mu;
-  Slot *slots = nullptr;
-  size_t capacity = 0;
+  // Written under mu; atomic only for the prefetch, which reads them
+  // without it.
+  std::atomic<Slot *> slots{nullptr};
+  std::atomic<size_t> capacity{0};
   size_t used = 0;
 };
 
@@ -55,17 +62,37 @@ Slot *find(Slot *slots, size_t capacity, uint64_t hi, uint64_t lo) {
   }
 }
 
+// Advice only: a kernel without transparent huge pages refuses quietly.
+void advise_huge_pages(void *p, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
+  if (end > start) {
+    (void)madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+  }
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
 bool grow(Generations &g) {
-  size_t cap = g.capacity == 0 ? 1024 : g.capacity + g.capacity / 2;
+  const size_t old_cap = g.capacity.load(std::memory_order_relaxed);
+  Slot *old = g.slots.load(std::memory_order_relaxed);
+  size_t cap = old_cap == 0 ? 1024 : old_cap + old_cap / 2;
   auto *fresh = static_cast<Slot *>(calloc(cap, sizeof(Slot)));
   if (fresh == nullptr) return false;
-  for (size_t i = 0; i < g.capacity; ++i) {
-    const Slot &s = g.slots[i];
+  advise_huge_pages(fresh, cap * sizeof(Slot));
+  for (size_t i = 0; i < old_cap; ++i) {
+    const Slot &s = old[i];
     if (s.gen != 0) *find(fresh, cap, s.hi, s.lo) = s;
   }
-  free(g.slots);
-  g.slots = fresh;
-  g.capacity = cap;
+  // A prefetch that still holds the old array only wastes a load: prefetches
+  // never fault.
+  g.slots.store(fresh, std::memory_order_relaxed);
+  g.capacity.store(cap, std::memory_order_relaxed);
+  free(old);
   return true;
 }
 
@@ -80,8 +107,11 @@ ZORV_EXPORT void metric_director_set_check_generation_dyn(uuid_t in, uint64_t ge
   const uint64_t hi = word(in), lo = word(in + 8);
   Generations &g = generations();
   std::lock_guard lock(g.mu);
-  if ((g.used + 1) * 4 > g.capacity * 3 && !grow(g)) return;
-  Slot *s = find(g.slots, g.capacity, hi, lo);
+  if ((g.used + 1) * 4 > g.capacity.load(std::memory_order_relaxed) * 3 &&
+      !grow(g))
+    return;
+  Slot *s = find(g.slots.load(std::memory_order_relaxed),
+                 g.capacity.load(std::memory_order_relaxed), hi, lo);
   if (s->gen == 0) {
     s->hi = hi;
     s->lo = lo;
@@ -95,8 +125,22 @@ ZORV_EXPORT uint64_t metric_director_get_check_generation(const uuid_t in) {
   const uint64_t hi = word(in), lo = word(in + 8);
   Generations &g = generations();
   std::lock_guard lock(g.mu);
-  if (g.capacity == 0) return 0;
-  return find(g.slots, g.capacity, hi, lo)->gen;
+  const size_t cap = g.capacity.load(std::memory_order_relaxed);
+  if (cap == 0) return 0;
+  return find(g.slots.load(std::memory_order_relaxed), cap, hi, lo)->gen;
+}
+
+ZORV_EXPORT void metric_director_prefetch_check(const uuid_t in) {
+  if (!in) return;
+  Generations &g = generations();
+  // Slots and capacity may be a grow apart: the home slot is then merely
+  // wrong, and a prefetch of any address is harmless.
+  Slot *slots = g.slots.load(std::memory_order_relaxed);
+  const size_t cap = g.capacity.load(std::memory_order_relaxed);
+  if (slots == nullptr || cap == 0) return;
+  const Slot *s = &slots[home_of(word(in), word(in + 8), cap)];
+  __builtin_prefetch(s, 1);
+  __builtin_prefetch(reinterpret_cast<const char *>(s + 1) - 1, 1);
 }
 
 }  // extern "C"

@@ -324,6 +324,20 @@ int insert_absent(zorv_hash_table *table, SlotArray *arr, const void *key,
   return 1;
 }
 
+// The lookup of both retrieve calls.
+int retrieve(zorv_hash_table *table, const void *key, uint32_t len,
+             uint32_t hash, void **data) {
+  // Our own bracket keeps the slot array alive even for a caller without
+  // one; the caller's bracket (if any) is what keeps the value alive.
+  zorv::memory::ReadBracket bracket;
+  auto *arr = static_cast<SlotArray *>(load_acquire(&table->_slots));
+  if (arr == nullptr) return 0;
+  Slot *slot = find_live(arr, key, len, hash);
+  if (slot == nullptr) return 0;
+  if (data != nullptr) *data = load_acquire(&slot->value);
+  return 1;
+}
+
 // Shared by replace and set: 1 inserted, 2 replaced (old pair in *old_key,
 // *old_data), 0 out of memory or bad key.
 int upsert(zorv_hash_table *table, const void *key, int klen, void *data,
@@ -435,20 +449,56 @@ int zorv_hash_set(zorv_hash_table *table, const void *key, int klen,
   return rc;
 }
 
+uint32_t zorv_hash_key_hash(const void *key, int klen) {
+  if (!valid_key(key, klen)) return 0;
+  return hash32(key, static_cast<uint32_t>(klen));
+}
+
+void zorv_hash_prefetch(zorv_hash_table *table, uint32_t hash) {
+  // The bracket covers the read of the capacity; the prefetch itself never
+  // faults, so a slot array retired right after is only a wasted load.
+  zorv::memory::ReadBracket bracket;
+  auto *arr = static_cast<SlotArray *>(load_acquire(&table->_slots));
+  if (arr == nullptr) return;
+  // Needs the capacity: one dependent load, on a line every lookup shares.
+  const Slot *slot = arr->slots() + home_of(hash, arr->capacity);
+  __builtin_prefetch(slot);
+  __builtin_prefetch(reinterpret_cast<const char *>(slot + 1) - 1);
+}
+
+void *zorv_hash_peek(zorv_hash_table *table, const void *key, int klen,
+                     uint32_t hash) {
+  if (!valid_key(key, klen)) return nullptr;
+  const uint32_t len = static_cast<uint32_t>(klen);
+  zorv::memory::ReadBracket bracket;
+  auto *arr = static_cast<SlotArray *>(load_acquire(&table->_slots));
+  if (arr == nullptr) return nullptr;
+  const uint32_t cap = arr->capacity;
+  Slot *slots = arr->slots();
+  const uint64_t meta = meta_of(key, len, hash);
+  const uintptr_t mark = reinterpret_cast<uintptr_t>(marked(nullptr, len));
+  uint32_t i = home_of(hash, cap);
+  for (uint32_t probes = 0; probes < cap; ++probes, i = next_of(i, cap)) {
+    const char *k = load_acquire(&slots[i].key);
+    if (k == nullptr) return nullptr;
+    if (k != kTombstone && slots[i].meta == meta &&
+        (reinterpret_cast<uintptr_t>(k) & kMarkBits) == mark)
+      return load_acquire(&slots[i].value);
+  }
+  return nullptr;
+}
+
+int zorv_hash_retrieve_hashed(zorv_hash_table *table, const void *key,
+                              int klen, uint32_t hash, void **data) {
+  if (!valid_key(key, klen)) return 0;
+  return retrieve(table, key, static_cast<uint32_t>(klen), hash, data);
+}
+
 int zorv_hash_retrieve(zorv_hash_table *table, const void *key, int klen,
                        void **data) {
   if (!valid_key(key, klen)) return 0;
   const uint32_t len = static_cast<uint32_t>(klen);
-  const uint32_t hash = hash32(key, len);
-  // Our own bracket keeps the slot array alive even for a caller without
-  // one; the caller's bracket (if any) is what keeps the value alive.
-  zorv::memory::ReadBracket bracket;
-  auto *arr = static_cast<SlotArray *>(load_acquire(&table->_slots));
-  if (arr == nullptr) return 0;
-  Slot *slot = find_live(arr, key, len, hash);
-  if (slot == nullptr) return 0;
-  if (data != nullptr) *data = load_acquire(&slot->value);
-  return 1;
+  return retrieve(table, key, len, hash32(key, len), data);
 }
 
 int zorv_hash_retrieve_copy(zorv_hash_table *table, const void *key, int klen,

@@ -19,6 +19,14 @@ typedef void (*metric_director_set_check_generation_func)(uuid_t in,
 /* Tells the director the new tag generation of a check. */
 ZORV_EXPORT void metric_director_set_check_generation_dyn(uuid_t in,
                                                           uint64_t gen);
+#define METRIC_DIRECTOR_PREFETCH_CHECK_SYMBOL "metric_director_prefetch_check"
+
+typedef void (*metric_director_prefetch_check_func)(const uuid_t in);
+
+/* A hint: starts loading what telling a check's generation will touch, so
+ * that a caller with several checks at hand overlaps their cache misses.
+ * Optional like the notice itself; callers resolve it by name. */
+ZORV_EXPORT void metric_director_prefetch_check(const uuid_t in);
 /* The last generation told for a check, 0 when none (diagnostics). */
 ZORV_EXPORT uint64_t metric_director_get_check_generation(const uuid_t in);
 

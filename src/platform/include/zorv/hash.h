@@ -80,6 +80,20 @@ int zorv_hash_retrieve(zorv_hash_table *table, const void *key, int klen,
  * found (out filled), 0 absent (out untouched). Lock-free. */
 int zorv_hash_retrieve_copy(zorv_hash_table *table, const void *key, int klen,
                             size_t offset, void *out, size_t size);
+/* Lookups in a big table are cache and TLB misses that a caller with many
+ * keys at hand can overlap: hash each key once (zorv_hash_key_hash), start
+ * loading its slots (zorv_hash_prefetch), later take the value the key
+ * probably maps to (zorv_hash_peek: the first live slot whose hash and
+ * length match, its key not compared; a hint to prefetch, never a result),
+ * and finally look up with the hash already known. Peek is lock-free like
+ * retrieve; its value is only as safe to touch as retrieve's would be. */
+uint32_t zorv_hash_key_hash(const void *key, int klen);
+void zorv_hash_prefetch(zorv_hash_table *table, uint32_t hash);
+void *zorv_hash_peek(zorv_hash_table *table, const void *key, int klen,
+                     uint32_t hash);
+/* zorv_hash_retrieve with the key's zorv_hash_key_hash. */
+int zorv_hash_retrieve_hashed(zorv_hash_table *table, const void *key,
+                              int klen, uint32_t hash, void **data);
 /* 1 when a pair was removed (and released through the given functions), 0
  * when the key was absent. */
 int zorv_hash_delete(zorv_hash_table *table, const void *key, int klen,
