@@ -21,6 +21,10 @@
 #include "zorv/uuid.h"
 
 zorv_hash_table check_tags;
+
+/* A container with its key and ten entries of a dozen-byte tag. */
+static constexpr size_t kProbableCheckBytes =
+    sizeof(tag_container) + 37 + 10 * (kTagEntryHeaderBytes + 16);
 uint32_t check_tags_write_lock;
 
 /* Containers and stored entries: never freed, so they come from an arena
@@ -349,10 +353,22 @@ extern "C" ZORV_EXPORT uint64_t drask_check_tags_generation_dyn(
 
 tag_container *store_find_container(const char *key, size_t klen) {
   void *data = nullptr;
-  if (klen > INT32_MAX ||
-      !zorv_hash_retrieve(&check_tags, key, static_cast<int>(klen), &data)) {
-    return nullptr;
+  if (klen > INT32_MAX) return nullptr;
+  const int k = static_cast<int>(klen);
+  const uint32_t hash = zorv_hash_key_hash(key, k);
+  // A check's entries were stored right behind its container when its
+  // tags came together (a full sync), so the container's probable address
+  // from the slot lets the container and its entries load at once instead
+  // of one after the other (the key compare, then the tag slots, then the
+  // entries). Only a hint: the lookup below decides.
+  if (const char *hint = static_cast<const char *>(
+          zorv_hash_peek(&check_tags, key, k, hash))) {
+    const uintptr_t first = reinterpret_cast<uintptr_t>(hint) & ~uintptr_t{63};
+    for (uintptr_t line = first; line < reinterpret_cast<uintptr_t>(hint) + kProbableCheckBytes;
+         line += 64)
+      __builtin_prefetch(reinterpret_cast<const void *>(line));
   }
+  if (!zorv_hash_retrieve_hashed(&check_tags, key, k, hash, &data)) return nullptr;
   return static_cast<tag_container *>(data);
 }
 
