@@ -21,10 +21,6 @@
 #include "zorv/uuid.h"
 
 zorv_hash_table check_tags;
-
-/* A container with its key and ten entries of a dozen-byte tag. */
-static constexpr size_t kProbableCheckBytes =
-    sizeof(tag_container) + 37 + 10 * (kTagEntryHeaderBytes + 16);
 uint32_t check_tags_write_lock;
 
 /* Containers and stored entries: never freed, so they come from an arena
@@ -350,6 +346,10 @@ extern "C" ZORV_EXPORT uint64_t drask_check_tags_generation_dyn(
   zorv_memory_end();
   return g;
 }
+
+/* A container, its key, and ten entries of a dozen-byte tag behind it. */
+static constexpr size_t kProbableCheckBytes =
+    sizeof(tag_container) + 37 + 10 * (kTagEntryHeaderBytes + 16);
 
 tag_container *store_find_container(const char *key, size_t klen) {
   void *data = nullptr;
