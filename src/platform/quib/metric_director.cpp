@@ -11,9 +11,10 @@
 // at hand may prefetch their slots first (metric_director_prefetch_check).
 #include "quib/metric_director.h"
 
+#include "zorv/arena.h"
+
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 
 #include <atomic>
 #include <mutex>
@@ -62,28 +63,13 @@ Slot *find(Slot *slots, size_t capacity, uint64_t hi, uint64_t lo) {
   }
 }
 
-// Advice only: a kernel without transparent huge pages refuses quietly.
-void advise_huge_pages(void *p, size_t bytes) {
-#ifdef MADV_HUGEPAGE
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
-  if (end > start) {
-    (void)madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
-  }
-#else
-  (void)p;
-  (void)bytes;
-#endif
-}
-
 bool grow(Generations &g) {
   const size_t old_cap = g.capacity.load(std::memory_order_relaxed);
   Slot *old = g.slots.load(std::memory_order_relaxed);
   size_t cap = old_cap == 0 ? 1024 : old_cap + old_cap / 2;
   auto *fresh = static_cast<Slot *>(calloc(cap, sizeof(Slot)));
   if (fresh == nullptr) return false;
-  advise_huge_pages(fresh, cap * sizeof(Slot));
+  zorv_advise_huge_pages(fresh, cap * sizeof(Slot));
   for (size_t i = 0; i < old_cap; ++i) {
     const Slot &s = old[i];
     if (s.gen != 0) *find(fresh, cap, s.hi, s.lo) = s;

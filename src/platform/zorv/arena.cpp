@@ -43,10 +43,7 @@ char *map_chunk(size_t bytes) {
   const uintptr_t raw_end = start + over;
   if (raw_end > tail) munmap(reinterpret_cast<void *>(tail), raw_end - tail);
   char *chunk = reinterpret_cast<char *>(aligned);
-#ifdef MADV_HUGEPAGE
-  // Advice only: EINVAL without THP support is the quiet fallback.
-  (void)madvise(chunk, bytes, MADV_HUGEPAGE);
-#endif
+  zorv_advise_huge_pages(chunk, bytes);
 #if defined(__SANITIZE_ADDRESS__)
   // Blocks here hold the only pointers to heap memory (a check's element
   // table, say); the leak checker must scan them like the heap.
@@ -81,6 +78,18 @@ char *fast_path_end(const zorv_arena *arena, char *used) {
 }
 
 }  // namespace
+
+extern "C" void zorv_advise_huge_pages(void *p, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+  const uintptr_t start = round_up(reinterpret_cast<uintptr_t>(p), kHugePage);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(uintptr_t{kHugePage} - 1);
+  // EINVAL without THP support is the quiet fallback.
+  if (end > start) (void)madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
 
 extern "C" void zorv_arena_populate_ahead(zorv_arena *arena, size_t bytes) {
   arena->_ahead = round_up(bytes, kHugePage);

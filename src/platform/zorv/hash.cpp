@@ -22,7 +22,8 @@
 
 #include "zorv/hash.h"
 
-#include <sys/mman.h>
+#include "zorv/arena.h"
+
 #include <sys/random.h>
 
 #include <cstdlib>
@@ -255,25 +256,6 @@ void publish(zorv_hash_table *table, SlotArray *arr) {
   store_release(&table->_slots, static_cast<void *>(arr));
 }
 
-// A big table (a million accounts or checks) is read at random places, one
-// page walk per lookup on ordinary pages; its whole 2 MiB stretches are
-// offered to transparent huge pages. Advice only: a kernel without them
-// refuses quietly, and the memory stays plain malloc memory to free.
-void advise_huge_pages(void *p, size_t bytes) {
-#ifdef MADV_HUGEPAGE
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  if (bytes < 2 * kHuge) return;
-  const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
-  if (end > start) {
-    (void)madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
-  }
-#else
-  (void)p;
-  (void)bytes;
-#endif
-}
-
 // Builds an array sized for `pairs` from the live pairs of old (which may be
 // NULL), publishes it and retires old. NULL when memory is short; the table
 // is then unchanged.
@@ -282,7 +264,9 @@ SlotArray *rebuild(zorv_hash_table *table, SlotArray *old, uint32_t pairs) {
   const size_t bytes = sizeof(SlotArray) + sizeof(Slot) * size_t{cap};
   auto *arr = static_cast<SlotArray *>(std::calloc(1, bytes));
   if (arr == nullptr) return nullptr;
-  advise_huge_pages(arr, bytes);
+  // A big table (a million accounts or checks) is read at random places:
+  // one page walk per lookup on ordinary pages.
+  if (bytes >= size_t{4} << 20) zorv_advise_huge_pages(arr, bytes);
   arr->capacity = cap;
   if (old != nullptr) {
     Slot *from = old->slots();

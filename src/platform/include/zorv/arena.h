@@ -75,6 +75,13 @@ void zorv_arena_release(zorv_arena *arena);
  * reuse: for owners that empty and refill it often (fuzzing). */
 void zorv_arena_reset(zorv_arena *arena);
 
+/* Offers the whole 2 MiB stretches inside [p, p + bytes) to transparent
+ * huge pages: for big blocks read at random places (one page walk per
+ * access on ordinary pages), arena chunks or a large table from malloc.
+ * Advice only: a kernel without huge pages refuses quietly, and the memory
+ * stays what it was (malloc memory is freed as usual). */
+void zorv_advise_huge_pages(void *p, size_t bytes);
+
 /* Bytes the arena has obtained from the system (address space; what is
  * resident is what has been touched). */
 static inline size_t zorv_arena_mapped(const zorv_arena *arena) {
