@@ -18,3 +18,15 @@ endif()
 # sd_notify for the systemd unit's Type=notify; without libsystemd-dev the
 # daemon builds all the same and simply tells no service manager anything.
 pkg_check_modules(SYSTEMD IMPORTED_TARGET libsystemd)
+
+# Prometheus and promtool for the monitoring tests: the Debian package
+# unpacked by scripts/install-deps.sh into a cache folder (never installed,
+# so no service runs). Looked up when the tests run, not here, so that a
+# build configured before the first install-deps still finds them.
+if(DEFINED ENV{WENDREL_CACHE_DIR})
+  set(wendrel_cache_default "$ENV{WENDREL_CACHE_DIR}")
+else()
+  set(wendrel_cache_default "$ENV{HOME}/.cache/wendrel")
+endif()
+set(WENDREL_PROMETHEUS_BIN "${wendrel_cache_default}/prometheus/usr/bin" CACHE PATH
+    "Folder holding prometheus and promtool (scripts/install-deps.sh unpacks them)")

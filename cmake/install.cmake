@@ -54,6 +54,11 @@ else()
           DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/wendrel)
 endif()
 install(PROGRAMS scripts/make-certs.sh DESTINATION ${CMAKE_INSTALL_DATADIR}/wendrel)
+# Prometheus rules and the Grafana dashboard, for the operator's
+# monitoring to load from where the package put them.
+install(FILES packaging/monitoring/wendrel-rules.yml
+              packaging/monitoring/wendrel-dashboard.json
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/wendrel/monitoring)
 
 configure_file(packaging/wendrel.service.in ${CMAKE_BINARY_DIR}/packaging/wendrel.service
                @ONLY)
