@@ -74,6 +74,12 @@ void daemon_metrics(void *, zorv_metrics_writer *w) {
   zorv_metrics_family(w, "wendrel_start_time_seconds", "gauge",
                       "When the daemon started, in seconds since the epoch.");
   zorv_metrics_sample(w, nullptr, static_cast<double>(started_wall_us) / 1e6);
+  /* The same checks /health runs, so an alert can follow what a load
+   * balancer sees without probing the route itself. */
+  int count = zorv_health_evaluate(nullptr);
+  zorv_metrics_family(w, "wendrel_health_problems", "gauge",
+                      "Problems /health reports now (0: healthy, 200).");
+  zorv_metrics_sample_u64(w, nullptr, count < 0 ? 0 : static_cast<uint64_t>(count));
 }
 
 }  // namespace

@@ -54,6 +54,22 @@ void collect(void *, zorv_metrics_writer *w) {
   zorv_metrics_sample_u64(
       w, nullptr, static_cast<uint64_t>(zorv_hash_size(&global_clusters)));
 
+  /* The file is read at scrape time, not remembered from the last update,
+   * so that a hand edit, or a write that failed, shows too. */
+  kav_file_comparison file;
+  {
+    std::lock_guard<std::mutex> guard(kav_update_lock);
+    file = kav_compare_map_with_file();
+  }
+  zorv_metrics_family(w, "kavalin_configuration_file_readable", "gauge",
+                      "1 when the configuration file could be read back "
+                      "to compare the account map with, else 0.");
+  zorv_metrics_sample_u64(w, nullptr, file.readable ? 1 : 0);
+  zorv_metrics_family(w, "kavalin_account_map_file_differences", "gauge",
+                      "Accounts whose live mapping differs from what "
+                      "loading the configuration file would give.");
+  zorv_metrics_sample_u64(w, nullptr, file.differences);
+
   zorv_metrics_family(w, "kavalin_map_updates_total", "counter",
                       "Account map updates answered, by status code.");
   write_updates(w, kKavMapUpdate);

@@ -40,6 +40,15 @@ enum kav_update_kind { kKavMapUpdate, kKavClusterUpdate };
 /* One answer of an update endpoint, by its status. */
 void kav_count_update(kav_update_kind kind, int status);
 
+/* How the live account map compares with what loading the configuration
+ * file from disk would give (readback.cpp); the caller holds
+ * kav_update_lock. */
+struct kav_file_comparison {
+  bool readable;      /* the file could be read as XML */
+  size_t differences; /* accounts whose live and file mappings differ */
+};
+kav_file_comparison kav_compare_map_with_file();
+
 /* Registers the collector (module init). */
 void kavalin_metrics_setup();
 

@@ -24,6 +24,7 @@
 
 #include "drask/topology.h"
 #include "internal.h"
+#include "metrics.h"
 #include "zorv/conf.h"
 #include "zorv/memory.h"
 
@@ -184,6 +185,29 @@ void append_mapping(std::string &out, const Mapping *m) {
   out += '}';
 }
 
+/* Calls fn(account, live, file) for each account that is in one map and
+ * not the other (null for the missing side), or in both with another
+ * mapping. Both maps are ordered by account, so one merge walk does. */
+template <typename Fn>
+void each_difference(const std::map<int64_t, Mapping> &live,
+                     const std::map<int64_t, Mapping> &file, Fn fn) {
+  auto l = live.begin();
+  auto f = file.begin();
+  while (l != live.end() || f != file.end()) {
+    if (f == file.end() || (l != live.end() && l->first < f->first)) {
+      fn(l->first, &l->second, nullptr);
+      ++l;
+    } else if (l == live.end() || f->first < l->first) {
+      fn(f->first, nullptr, &f->second);
+      ++f;
+    } else {
+      if (!(l->second == f->second)) fn(l->first, &l->second, &f->second);
+      ++l;
+      ++f;
+    }
+  }
+}
+
 std::string map_document() {
   std::map<int64_t, Mapping> live = live_map();
   std::string why;
@@ -208,34 +232,16 @@ std::string map_document() {
     out += ",\"differences\":[]}\n";
     return out;
   }
-  /* Both maps are ordered by account: one merge walk finds every account
-   * that is in one and not the other, or in both with another mapping. */
   std::string diffs;
-  auto l = live.begin();
-  auto f = file->begin();
-  while (l != live.end() || f != file->end()) {
-    const Mapping *lm = nullptr;
-    const Mapping *fm = nullptr;
-    int64_t account;
-    if (f == file->end() || (l != live.end() && l->first < f->first)) {
-      account = l->first;
-      lm = &(l++)->second;
-    } else if (l == live.end() || f->first < l->first) {
-      account = f->first;
-      fm = &(f++)->second;
-    } else {
-      account = l->first;
-      lm = &(l++)->second;
-      fm = &(f++)->second;
-      if (*lm == *fm) continue;
-    }
+  each_difference(live, *file, [&diffs](int64_t account, const Mapping *lm,
+                                        const Mapping *fm) {
     if (!diffs.empty()) diffs += ',';
     diffs += "{\"account\":" + std::to_string(account) + ",\"live\":";
     append_mapping(diffs, lm);
     diffs += ",\"file\":";
     append_mapping(diffs, fm);
     diffs += '}';
-  }
+  });
   out += ",\"file_differs\":";
   out += diffs.empty() ? "false" : "true";
   out += ",\"differences\":[" + diffs + "]}\n";
@@ -319,6 +325,18 @@ std::string clusters_document() {
 }
 
 }  // namespace
+
+kav_file_comparison kav_compare_map_with_file() {
+  std::string why;
+  auto file = map_from_file(zorv_conf_path(), why);
+  if (!file) return {false, 0};
+  kav_file_comparison result{true, 0};
+  each_difference(live_map(), *file,
+                  [&result](int64_t, const Mapping *, const Mapping *) {
+                    result.differences++;
+                  });
+  return result;
+}
 
 int kav_map_readback(zorv_http_rest_closure_t *restc, int, char **) {
   std::string body;
