@@ -19,7 +19,7 @@ foreach(mod kavalin ostrel quib_director)
   wendrel_install_runpath(${mod} ${WENDREL_MODULE_INSTALL_DIR})
 endforeach()
 
-install(TARGETS wendrel drask-standin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS wendrel wendrelctl drask-standin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS zorv drask quib LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS kavalin ostrel quib_director
         LIBRARY DESTINATION ${WENDREL_MODULE_INSTALL_DIR})
@@ -67,7 +67,7 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/wendrel.service
 
 # Manual pages, compressed as Debian ships them.
 set(WENDREL_MAN_PAGES)
-foreach(page wendrel.8 drask-standin.1)
+foreach(page wendrel.8 wendrelctl.1 drask-standin.1)
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${page})
   set(out ${CMAKE_BINARY_DIR}/packaging/${page}.gz)
   configure_file(packaging/${page} ${CMAKE_BINARY_DIR}/packaging/${page} @ONLY)

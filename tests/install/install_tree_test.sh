@@ -36,7 +36,9 @@ for f in "$root"/bin/* "$root"/lib/*.so* "$root"/lib/wendrel/*.so; do
 done
 for f in bin/wendrel bin/drask-standin lib/wendrel/kavalin.so lib/wendrel/ostrel.so \
          lib/wendrel/quib_director.so etc/wendrel/wendrel.conf lib/systemd/system/wendrel.service \
-         share/man/man8/wendrel.8.gz share/man/man1/drask-standin.1.gz include/zorv/dso.h; do
+         share/man/man8/wendrel.8.gz share/man/man1/drask-standin.1.gz include/zorv/dso.h \
+         bin/wendrelctl share/man/man1/wendrelctl.1.gz \
+         share/wendrel/monitoring/wendrel-rules.yml share/wendrel/monitoring/wendrel-dashboard.json; do
   [ -e "$root/$f" ] || fail "$f is not installed"
 done
 
@@ -109,6 +111,10 @@ grep -q "wendrel ready (pid $pid, modules from $root/lib/wendrel)" "$log" ||
   { cat "$log"; die "installed daemon not ready with its installed modules"; }
 health=$(curl -s --cacert "$conf_dir/certs/ca.crt" "https://127.0.0.1:$port/health")
 case $health in '{"status":"ok"'*) ;; *) fail "/health answered: $health" ;; esac
+# The installed client with the client file that make-certs.sh wrote.
+out=$("$root/bin/wendrelctl" -c "$conf_dir/wendrelctl.conf" --url "https://127.0.0.1:$port" health 2>&1) ||
+  fail "installed wendrelctl health: $out"
+case $out in "ok (up "*) ;; *) fail "installed wendrelctl health said: $out" ;; esac
 for _ in $(seq 50); do grep -q READY=1 "$notify_out" && break; sleep 0.1; done
 grep -qx READY=1 "$notify_out" || fail "no READY=1 on NOTIFY_SOCKET"
 

@@ -46,10 +46,13 @@ for f in usr/bin/wendrel usr/bin/drask-standin usr/lib/wendrel/kavalin.so \
          usr/lib/x86_64-linux-gnu/libquib.so.0 etc/wendrel/wendrel.conf \
          usr/lib/systemd/system/wendrel.service usr/share/man/man8/wendrel.8.gz \
          usr/share/man/man1/drask-standin.1.gz usr/share/doc/wendrel/operations.md \
-         usr/include/zorv/dso.h usr/share/wendrel/make-certs.sh; do
+         usr/include/zorv/dso.h usr/share/wendrel/make-certs.sh usr/bin/wendrelctl \
+         usr/share/man/man1/wendrelctl.1.gz usr/share/wendrel/monitoring/wendrel-rules.yml \
+         usr/share/wendrel/monitoring/wendrel-dashboard.json; do
   [ -e "$root/$f" ] || fail "$f is not in the package"
 done
 zcat "$root/usr/share/man/man8/wendrel.8.gz" | grep -q '^\.TH WENDREL 8' || fail "wendrel(8) is no manual page"
+zcat "$root/usr/share/man/man1/wendrelctl.1.gz" | grep -q '^\.TH WENDRELCTL 1' || fail "wendrelctl(1) is no manual page"
 
 # The unit, checked against the unpacked tree plus this machine's own
 # targets and kill (copied in; the machine itself is left alone).
@@ -78,6 +81,12 @@ done
 out=$("$root/usr/bin/wendrel" --check-config -c "$root/etc/wendrel/wendrel.conf" 2>&1) ||
   fail "packaged daemon rejects the packaged configuration: $out"
 case $out in *"modules from $root/usr/lib/wendrel"*) ;; *) fail "modules not from the package: $out" ;; esac
+# The certificate step also wrote wendrelctl's client file, where the
+# packaged wendrelctl looks by default.
+grep -qx 'cert = certs/client.crt' "$root/etc/wendrel/wendrelctl.conf" ||
+  fail "make-certs.sh wrote no client file /etc/wendrel/wendrelctl.conf"
+"$root/usr/bin/wendrelctl" --help | grep -q '/etc/wendrel/wendrelctl.conf)' ||
+  fail "the packaged wendrelctl does not default to /etc/wendrel/wendrelctl.conf"
 
 [ $failures -eq 0 ] || exit 1
 echo "package $deb: all checks passed"
