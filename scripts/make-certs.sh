@@ -10,6 +10,10 @@
 #   other-ca.crt / other-ca.key         a second, unrelated CA
 #   other-client.crt / other-client.key client certificate of the second CA
 #
+# and, beside DIR (in its parent folder), wendrelctl.conf: the settings of
+# wendrelctl(1) for a daemon on this host (https://127.0.0.1:8443) with
+# these certificates, so that wendrelctl needs no options there.
+#
 # Usage: scripts/make-certs.sh DIR
 # Files already present are kept, so running it again changes nothing.
 set -euo pipefail
@@ -65,3 +69,17 @@ leaf other-client other-ca "/CN=stranger" "$leaf_ext\nextendedKeyUsage=clientAut
 # Keys stay private to the owner; certificates are public.
 chmod 600 ./*.key
 chmod 644 ./*.crt
+
+# wendrelctl's client file; its paths are relative to its own folder.
+ctl=$(dirname "$PWD")/wendrelctl.conf
+if [ ! -e "$ctl" ]; then
+  name=$(basename "$PWD")
+  cat > "$ctl" <<EOF
+# wendrelctl's settings (see wendrelctl(1)); paths relative to this file.
+url = https://127.0.0.1:8443
+cacert = $name/ca.crt
+cert = $name/client.crt
+key = $name/client.key
+EOF
+  chmod 644 "$ctl"
+fi
