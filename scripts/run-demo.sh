@@ -14,11 +14,26 @@
 #   daemon:    https://127.0.0.1:8443, configuration run/wendrel.conf
 #              (a fresh copy of etc/wendrel.conf on every start, because the
 #              update endpoints write the file they were started with)
+#
+# With --with-prometheus it also runs a Prometheus server (unpacked by
+# scripts/install-deps.sh, never installed) on http://127.0.0.1:19090 that
+# scrapes the daemon's /metrics over HTTPS with the client certificate and
+# loads the shipped alert rules (run/prometheus.yml, data in
+# run/prometheus-data, log run/prometheus.log).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 run=$root/run
 bin=$root/build/release/bin
+
+with_prometheus=0
+for arg in "$@"; do
+  case $arg in
+    --with-prometheus) with_prometheus=1 ;;
+    *) printf 'usage: %s [--with-prometheus]\n' "$0" >&2; exit 64 ;;
+  esac
+done
+prometheus_port=19090
 
 say() { printf '%s\n' "$*"; }
 step() { printf '\n== %s\n' "$*"; }
@@ -42,12 +57,15 @@ mkdir -p "$run"
 scripts/make-certs.sh "$run/certs"
 certs=$run/certs
 say "CA run/certs/ca.crt, server run/certs/server.crt, client run/certs/client.crt"
+say "wendrelctl's settings: run/wendrelctl.conf"
 
 # Every port the demo listens on must be free: an earlier demo that is still
 # running, or anything else on these ports, would answer in our place.
 port_busy() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 busy=()
-for p in 18101 18102 18103 18201 18202 18203 8443; do
+ports=(18101 18102 18103 18201 18202 18203 8443)
+[ "$with_prometheus" -eq 1 ] && ports+=("$prometheus_port")
+for p in "${ports[@]}"; do
   if port_busy "$p"; then busy+=("$p"); fi
 done
 if [ ${#busy[@]} -gt 0 ]; then
@@ -173,24 +191,66 @@ say "replica of $uuid: $shown"
 status_route=0
 if curl -sf "${c[@]}" "$base/module/ostrel/status.json" >/dev/null 2>&1; then status_route=1; fi
 
+if [ "$with_prometheus" -eq 1 ]; then
+  step "prometheus on http://127.0.0.1:$prometheus_port (log run/prometheus.log)"
+  prom_bin=${WENDREL_CACHE_DIR:-$HOME/.cache/wendrel}/prometheus/usr/bin/prometheus
+  [ -x "$prom_bin" ] || die "$prom_bin missing (scripts/install-deps.sh unpacks it)"
+  cat > "$run/prometheus.yml" <<YML
+# Written by scripts/run-demo.sh --with-prometheus.
+global: {scrape_interval: 5s, evaluation_interval: 5s}
+rule_files: ['$root/packaging/monitoring/wendrel-rules.yml']
+scrape_configs:
+  - job_name: wendrel
+    scheme: https
+    tls_config:
+      ca_file: $certs/ca.crt
+      cert_file: $certs/client.crt
+      key_file: $certs/client.key
+    static_configs:
+      - targets: ['127.0.0.1:8443']
+YML
+  setsid "$prom_bin" --config.file="$run/prometheus.yml" \
+    --storage.tsdb.path="$run/prometheus-data" \
+    --web.listen-address="127.0.0.1:$prometheus_port" > "$run/prometheus.log" 2>&1 &
+  pids+=($!)
+  names+=(prometheus)
+  # Ready once its first scrape of the daemon is in.
+  n=0
+  until curl -sf "http://127.0.0.1:$prometheus_port/api/v1/query?query=up" 2>/dev/null |
+        grep -q '"value":\[[0-9.]*,"1"\]'; do
+    kill -0 "${pids[-1]}" 2>/dev/null || { tail -20 "$run/prometheus.log"; die "prometheus exited early (see run/prometheus.log)"; }
+    [ $n -lt 300 ] || die "prometheus has not scraped the daemon after 30 s (see run/prometheus.log)"
+    sleep 0.1; n=$((n + 1))
+  done
+  say "scraping https://127.0.0.1:8443/metrics every 5 s, rules from packaging/monitoring/wendrel-rules.yml"
+fi
+
 C="--cacert run/certs/ca.crt --cert run/certs/client.crt --key run/certs/client.key"
+W="build/release/bin/wendrelctl"
 payload="M\\t1765000000.000\\tnoit01\\tweb01\`http\`c_42_7_$uuid\\tvalue"
 cat <<MSG
 
-== ready. Try, from another terminal in $root:
+== ready. Try, from another terminal in $root. Each curl command has its
+   wendrelctl form beside it, which takes the daemon's URL and certificates
+   from run/wendrelctl.conf once you have typed:
+
+  export WENDRELCTL_CONFIG=run/wendrelctl.conf
 
   # health (open route, no client certificate needed)
   curl --cacert run/certs/ca.crt $base/health
+  $W health
 
   # the replicated tags of a check of cluster 1 (compare run/standin-1.snapshot)
   curl $C \\
        $base/module/ostrel/show/$uuid.json
+  $W show $uuid
 MSG
 if [ "$status_route" -eq 1 ]; then cat <<MSG
 
   # what each replication worker is doing
   curl $C \\
        $base/module/ostrel/status.json
+  $W status
 MSG
 fi
 cat <<MSG
@@ -211,6 +271,7 @@ cat <<MSG
        -H 'Content-Type: application/xml' \\
        --data-binary '<drask><map account="42" cluster="1"/></drask>' \\
        $base/module/kavalin/map
+  $W map set 42 1
 
   # give cluster 2 both of its nodes as bootstrap hosts; the daemon log shows
   # ostrel taking the rebuilt cluster over
@@ -218,15 +279,19 @@ cat <<MSG
        -H 'Content-Type: application/xml' \\
        --data-binary '<drask><bootstrap host="127.0.0.1:18201"/><bootstrap host="127.0.0.1:18202"/></drask>' \\
        $base/module/kavalin/cluster/2
+  $W cluster set 2 127.0.0.1:18201 127.0.0.1:18202
 
   # read back the live account map (and where it differs from the file) and
   # the clusters with their nodes; then the metrics and health
   curl $C \\
        $base/module/kavalin/map
+  $W map --differs
   curl $C \\
        $base/module/kavalin/clusters
+  $W clusters
   curl $C \\
        $base/metrics
+  $W metrics ostrel_store
   curl --cacert run/certs/ca.crt $base/health
 
   # a check tagset completed with the replicated tags
@@ -236,8 +301,20 @@ cat <<MSG
   # the stand-in's own view
   curl -s 127.0.0.1:18103/check/$uuid
   curl -s 127.0.0.1:18103/status
+MSG
+if [ "$with_prometheus" -eq 1 ]; then cat <<MSG
 
-Logs: run/wendrel.log, run/standin-1.log, run/standin-2.log. Ctrl-C stops everything.
+  # Prometheus (scraping the daemon, rules loaded): open
+  #   http://127.0.0.1:$prometheus_port/graph   and   http://127.0.0.1:$prometheus_port/alerts
+  # and try the queries
+  #   sum by (cluster) (rate(ostrel_elements_merged_total[1m]))
+  #   ostrel_store_elements
+  curl -s 'http://127.0.0.1:$prometheus_port/api/v1/query?query=ostrel_store_elements'
+MSG
+fi
+cat <<MSG
+
+Logs: run/wendrel.log, run/standin-1.log, run/standin-2.log$([ "$with_prometheus" -eq 1 ] && printf ', run/prometheus.log'). Ctrl-C stops everything.
 MSG
 
 # Run until interrupted. Nothing else signals our processes (each has a
