@@ -102,8 +102,10 @@ int main(int argc, char **argv) {
       std::string t;
       if (!value(t) || !parse_timeout(t, ctx.settings.timeout_s))
         return bad("--timeout needs 1 to 3600 seconds");
-    } else if (a == "--differs" || a == "--filter" || a[0] != '-' || looks_numeric(a)) {
-      // the command's own (--filter takes the next word with it)
+    } else if (a == "--differs" || a == "--filter" || a == "-" || a[0] != '-' ||
+               looks_numeric(a)) {
+      // the command's own (--filter takes the next word with it; "-" is
+      // standard input, "-1" a number)
       args.push_back(a);
       if (a == "--filter" && i + 1 < argc) args.push_back(argv[++i]);
     } else {
