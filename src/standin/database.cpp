@@ -14,7 +14,7 @@ uint32_t random_epoch() {
 
 std::optional<std::string> tag_text_problem(std::string_view tag) {
   if (tag.empty()) return "tag is empty";
-  if (tag.size() > kMaxTagLength) return "tag is longer than 4096 bytes";
+  if (tag.size() > kMaxTagLength) return "tag is longer than 524288 bytes";
   for (char c : tag) {
     auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7f) return "tag contains a control character";

@@ -42,8 +42,10 @@ struct ElementView {
   bool tombstone = false;
 };
 
-// Longest tag text accepted from the admin API.
-inline constexpr size_t kMaxTagLength = 4096;
+// Longest tag text accepted from the admin API: well beyond what the
+// replica keeps by default (64 KiB), so that a node sending a longer tag can
+// be reproduced, and within the admin API's 1 MiB body.
+inline constexpr size_t kMaxTagLength = 512 * 1024;
 
 // Why a tag text cannot be stored, or nullopt when it can: it must be
 // non-empty, at most kMaxTagLength bytes and free of control characters

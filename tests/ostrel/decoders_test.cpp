@@ -233,22 +233,35 @@ TEST_F(DecoderTest, WhatANodeSendsCostsAtMostOneRecordOfBuffer) {
   EXPECT_EQ(partial.buffered(), 0u);
   EXPECT_EQ(undecoded_bytes(&partial.c), 200000u + 5u - 70000u);
 
-  // An element info announcing a tag over 64 KiB refuses the stream before
-  // any of it is buffered; 64 KiB itself is a tag.
+  // A tag longer than max_tag_bytes (64 KiB) is passed over as it streams,
+  // logged once for its check and counted; the rest of the stream is
+  // stored. 64 KiB itself is a tag. Every header arrives cut in two here,
+  // which must not make the decoder hold the payload behind it.
+  const std::string huge(65537, 'h');
+  const std::string big_stream = head() + rec(2, u) + element(huge, 1) +
+                                 element(huge + "i", 2) + element("kept:2", 1) +
+                                 element(std::string(65536, 'e'), 1);
   Record big;
-  EXPECT_FALSE(big.feed(read_full, head() + rec(2, u) +
-                                       rec(4, info(1, 65537, false))));
-  EXPECT_EQ(big.c.full_state, 254);
+  const size_t value_at = head().size() + 41 + 21;  // the first huge value
+  ASSERT_TRUE(big.feed(read_full, big_stream.substr(0, value_at + 3), 1));
+  ASSERT_TRUE(big.feed(read_full, big_stream.substr(value_at + 3, 1002), 7));
+  EXPECT_EQ(big.buffered(), 0u);
+  EXPECT_EQ(undecoded_bytes(&big.c), 65537u - 1000u);
+  ASSERT_TRUE(big.feed(read_full, big_stream.substr(value_at + 1005), 16384));
+  EXPECT_EQ(live(u), (Tags{std::string(65536, 'e'), "kept:1", "kept:2"}));
+  EXPECT_FALSE(stream_cut_short(&big.c));
+  EXPECT_EQ(big.c.stats.oversized_skipped, 2u);
+  EXPECT_EQ(logs.count(kError, "[7] passed over an element of check " + u +
+                                   ": its tag of 65537 bytes is longer than "
+                                   "max_tag_bytes (65536)\n"),
+            1);
   EXPECT_EQ(logs.lines().size(), 1u);
   logs.clear();
-  Record edge;
-  EXPECT_TRUE(edge.feed(read_full, head() + rec(2, u) +
-                                       rec(4, info(1, 65536, false))));
 
   // Diff: a message of another kind (N 37) announcing 200000 bytes is
-  // passed over; a check's message announcing a tag over 64 KiB refuses the
-  // stream as soon as its name length is in; a message shorter than its own
-  // name length field is skipped without reading past it.
+  // passed over; so is a check's element with a tag over the limit, decided
+  // from the message's fixed part, logged and counted; a message shorter
+  // than its own name length field is skipped without reading past it.
   std::string v = uuid_n(7);
   Record d;
   ASSERT_TRUE(d.feed(read_diff, be32(200000) + be32(37) + junk.substr(0, 199996)
@@ -261,9 +274,15 @@ TEST_F(DecoderTest, WhatANodeSendsCostsAtMostOneRecordOfBuffer) {
   EXPECT_EQ(live(v), (Tags{"after:1", "tiny:1"}));
   EXPECT_TRUE(logs.lines().empty());
   Record giant;
-  EXPECT_FALSE(giant.feed(read_diff, be32(56 + 65537) + be32(36) + v));
-  EXPECT_EQ(logs.count(kError, "[7] ostrel diff message of 65593 bytes "
-                               "refused: longer than any tag allows\n"),
+  const std::string giant_msg = diff(v, huge, 3);
+  ASSERT_TRUE(giant.feed(read_diff, giant_msg.substr(0, 1000), 1));
+  EXPECT_EQ(giant.buffered(), 0u);
+  ASSERT_TRUE(giant.feed(read_diff, giant_msg.substr(1000) + diff(v, "behind:1", 1)));
+  EXPECT_EQ(live(v), (Tags{"after:1", "behind:1", "tiny:1"}));
+  EXPECT_EQ(giant.c.stats.oversized_skipped, 1u);
+  EXPECT_EQ(logs.count(kError, "[7] passed over an element of check " + v +
+                                   ": its tag of 65537 bytes is longer than "
+                                   "max_tag_bytes (65536)\n"),
             1);
 }
 
@@ -277,6 +296,13 @@ TEST_F(DecoderTest, FullStateKeepsAnIncompleteRecord) {
   ASSERT_TRUE(r.feed(read_full, stream.substr(stream.size() - 2)));
   EXPECT_EQ(live(u), Tags{"a:b"});
   EXPECT_EQ(r.buffered(), 0u);
+  EXPECT_FALSE(stream_cut_short(&r.c));
+  // Ending between an element's info and its value loses that element:
+  // cut short, though no byte is left over.
+  Record info_only;
+  ASSERT_TRUE(info_only.feed(read_full, head() + rec(2, u) + rec(4, info(2, 3, false))));
+  EXPECT_EQ(undecoded_bytes(&info_only.c), 0u);
+  EXPECT_TRUE(stream_cut_short(&info_only.c));
 }
 
 TEST_F(DecoderTest, DiffMessages) {

@@ -213,27 +213,120 @@ TEST_F(OstrelReplicationTest, SameClusterUnderTwoIdsGetsOneWorker) {
 
 }  // namespace
 
-// A full-state stream that ends cleanly inside a record is a cut-off
-// stream: the checks after the cut would never arrive, so the pull must fail
-// and be made again rather than count as a complete sync.
+// A full-state stream that ends cleanly inside a record, or right after an
+// element's info (its value never came), is a cut-off stream: the pull must
+// fail and be made again rather than count as a complete sync.
 TEST_F(OstrelReplicationTest, TruncatedFullStateIsNotAcceptedAsComplete) {
   Standin s;
   ASSERT_TRUE(s.start({"--nodes", "2", "--base-port", "0", "--checks", "60",
                        "--tags-per-check", "3", "--seed", "9"},
                       dir_.file("standin.log")));
-  for (int n = 0; n < 2; n++) {
-    ASSERT_EQ(200, s.post("/nodes/" + std::to_string(n) + "/faults",
-                          "{\"truncate_next_full\":700}").status);
-  }
+  ASSERT_EQ(200, s.post("/nodes/0/faults", "{\"truncate_next_full\":700}").status);
+  // Outer and inner name (18 bytes), the first set name (41), its first
+  // element's info (21): the stream ends where that element's value begins.
+  ASSERT_EQ(200, s.post("/nodes/1/faults", "{\"truncate_next_full\":80}").status);
   wt::Daemon d;
   ASSERT_TRUE(start_daemon(d, s)) << d.log();
-  EXPECT_TRUE(d.wait_for_log("[1] ostrelate full sync had trailing data", 30000))
-      << d.log();
-  EXPECT_TRUE(d.wait_for_log("[1] ostrelate full sync failed against", 5000))
-      << d.log();
   EXPECT_TRUE(d.wait_for_log("[1] ostrelate full sync complete against", 30000))
       << d.log();
+  const std::string log = d.log();
+  const std::string trailing = "[1] ostrelate full sync had trailing data";
+  EXPECT_NE(std::string::npos, log.find(trailing, log.find(trailing) + 1)) << log;
+  EXPECT_NE(std::string::npos,
+            log.find("ended between an element's info and its value")) << log;
   EXPECT_EQ("", converge(s, d)) << d.log();
+  EXPECT_EQ(0, d.stop());
+}
+
+// A node that grants checkpoints but cuts every full state short
+// replicates nothing, though each pass has a successful request: health
+// must say so within the fail-over time (3 s here), and recover once a
+// full sync completes.
+TEST_F(OstrelReplicationTest, EveryFullStateCutShortIsUnhealthyUntilOneCompletes) {
+  Standin s;
+  ASSERT_TRUE(s.start({"--nodes", "2", "--base-port", "0", "--checks", "60",
+                       "--tags-per-check", "3", "--seed", "21"},
+                      dir_.file("standin.log")));
+  for (int n = 0; n < 2; n++)
+    ASSERT_EQ(200, s.post("/nodes/" + std::to_string(n) + "/faults",
+                          "{\"close_after\":500}").status);
+  wt::Daemon d;
+  ASSERT_TRUE(start_daemon(d, s)) << d.log();
+  wt::HttpResult h;
+  for (int i = 0; i < 80 && h.status != 503; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    h = wt::http_request(d.http_port(), "/health");
+  }
+  EXPECT_EQ(503, h.status) << h.body << d.log();
+  EXPECT_NE(std::string::npos, h.body.find("\"subject\":\"cluster 1\"")) << h.body;
+  EXPECT_NE(std::string::npos, h.body.find("no full sync completed")) << h.body;
+  auto m = wt::http_request(d.http_port(), "/metrics");
+  wt::Exposition e;
+  ASSERT_EQ("", wt::parse_exposition(m.body, &e)) << m.body;
+  EXPECT_EQ(0, e.samples["ostrel_replica_current{cluster=\"1\"}"]);
+  EXPECT_GE(e.samples["ostrel_full_sync_failures_total{cluster=\"1\"}"], 2);
+  EXPECT_GT(e.samples["ostrel_replica_seconds_since_current{cluster=\"1\"}"], 3);
+  EXPECT_EQ(3, e.samples["ostrel_failover_timeout_seconds"]);
+  auto st = wt::https_request(certs(), d.https_port(), "/module/ostrel/status.json");
+  EXPECT_NE(std::string::npos, st.body.find("\"current\":false")) << st.body;
+  EXPECT_NE(std::string::npos, st.body.find("\"seconds_since_current\":null")) << st.body;
+
+  for (int n = 0; n < 2; n++)
+    ASSERT_EQ(200, s.post("/nodes/" + std::to_string(n) + "/faults",
+                          "{\"close_after\":null}").status);
+  EXPECT_EQ("", converge(s, d)) << d.log();
+  for (int i = 0; i < 100 && h.status != 200; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    h = wt::http_request(d.http_port(), "/health");
+  }
+  EXPECT_EQ(200, h.status) << h.body;
+  st = wt::https_request(certs(), d.https_port(), "/module/ostrel/status.json");
+  EXPECT_NE(std::string::npos, st.body.find("\"current\":true")) << st.body;
+  EXPECT_EQ(0, d.stop());
+}
+
+// A tag longer than max_tag_bytes (64 KiB by default) is passed over, not
+// fatal: the full sync completes with every other check, and changes
+// behind another such tag in a diff still arrive.
+TEST_F(OstrelReplicationTest, OversizedTagsArePassedOver) {
+  Standin s;
+  ASSERT_TRUE(s.start({"--nodes", "2", "--base-port", "0", "--checks", "300",
+                       "--tags-per-check", "3", "--seed", "13"},
+                      dir_.file("standin.log")));
+  const std::string a = "0a0a0a0a-1111-4222-8333-444444444444";
+  const std::string b = "0b0b0b0b-1111-4222-8333-444444444444";
+  const std::string big(70000, 'x');
+  auto tag = [&](const char *op, const std::string &check, const std::string &t) {
+    return s.post(std::string("/tag/") + op,
+                  "{\"check\":\"" + check + "\",\"tag\":\"" + t + "\"}").status;
+  };
+  ASSERT_EQ(200, tag("add", a, "big:" + big));
+  ASSERT_EQ(200, tag("add", a, "env:prod"));
+  wt::Daemon d;
+  ASSERT_TRUE(start_daemon(d, s)) << d.log();
+  ASSERT_TRUE(d.wait_for_log("[1] ostrelate full sync complete against", 30000))
+      << d.log();
+  EXPECT_TRUE(d.wait_for_log("[1] passed over an element of check " + a +
+                             ": its tag of 70004 bytes is longer than "
+                             "max_tag_bytes (65536)\n", 10))
+      << d.log();
+  EXPECT_EQ(std::multiset<std::string>{"env:prod"},
+            replica_tags(certs(), d.https_port(), a));
+
+  ASSERT_EQ(200, tag("add", b, "big:" + big));
+  ASSERT_EQ(200, tag("add", b, "after:big"));
+  ASSERT_EQ(200, tag("remove", a, "big:" + big));
+  ASSERT_EQ(200, tag("remove", b, "big:" + big));
+  // Every check but the oversized tags: the node's data now.
+  EXPECT_EQ("", converge(s, d)) << d.log();
+  EXPECT_EQ(std::multiset<std::string>{"after:big"},
+            replica_tags(certs(), d.https_port(), b));
+  auto m = wt::http_request(d.http_port(), "/metrics");
+  wt::Exposition e;
+  ASSERT_EQ("", wt::parse_exposition(m.body, &e)) << m.body;
+  EXPECT_GE(e.samples["ostrel_oversized_elements_skipped_total{cluster=\"1\"}"], 4);
+  EXPECT_EQ(1, e.samples["ostrel_full_syncs_total{cluster=\"1\"}"]);
+  EXPECT_EQ(0, e.samples["ostrel_full_sync_failures_total{cluster=\"1\"}"]);
   EXPECT_EQ(0, d.stop());
 }
 

@@ -4,40 +4,46 @@
  *              N (4, big-endian: name length, 36)
  *              check UUID (36) | element info (16) | tag text (len)
  *
- * A well-formed message has L = len + 56. A bad message is skipped; only a
- * check's message announcing a tag longer than any tag refuses the stream:
- * such a node is not sending tags, and nothing it sends can be trusted. */
+ * A well-formed message has L = len + 56. A bad message is skipped, and so
+ * is a check's element whose tag is longer than max_tag_bytes: its bytes
+ * are passed over as they arrive, never buffered. No message stops the
+ * pull. */
 #include <string.h>
 
 #include "modules/ostrel/internal.h"
 #include "modules/ostrel/stream_buffer.h"
 
 static constexpr size_t kFixedPart = 60;  // L, N, name and info
-// L of the longest well-formed message: N, name, info and the longest tag.
-static constexpr uint64_t kMaxBody = 56 + uint64_t{kMaxTagLen};
+
+/* L of the longest message that is buffered whole: N, name, info and the
+ * longest tag kept. A longer one is decided from its fixed part. */
+static uint64_t max_buffered_body() { return 56 + uint64_t{max_tag_bytes}; }
 
 /* The loop of decode_messages. */
 static size_t decode_into(cluster *c, const char *data, size_t n,
-                          bool *accepted, store_batch *batch) {
+                          store_batch *batch) {
   size_t off = 0;
   while (n - off >= 4) {
     const auto *msg = reinterpret_cast<const unsigned char *>(data + off);
     const size_t avail = n - off;
     const uint64_t len_field = read_be32(msg);
-    if (len_field > kMaxBody) {
-      // Decided from the header, before the body is buffered: a check's
-      // message this long would carry a tag longer than any tag.
-      if (avail < 8) break;
+    if (len_field > max_buffered_body()) {
+      // Decided from the fixed part (L > 56 here, so it lies inside the
+      // message) and passed over as it comes: a tag longer than any kept,
+      // a malformed message, or a message of another kind.
+      if (avail < kFixedPart) break;
       if (read_be32(msg + 4) == 36) {
         store_batch_flush(batch);
-        zorvL(errorls,
-              "[%d] ostrel diff message of %llu bytes refused: longer than "
-              "any tag allows\n",
-              c->cluster_id, static_cast<unsigned long long>(len_field));
-        *accepted = false;
-        return off;
+        const uint32_t tag_len = read_le32(msg + 52) >> 1;
+        if (len_field == uint64_t{tag_len} + 56) {
+          char name[37];
+          memcpy(name, msg + 8, 36);
+          name[36] = '\0';
+          note_oversized(c, name, tag_len);
+        } else {
+          zorvL(errorls, "[%d] ostrel malformed diff message\n", c->cluster_id);
+        }
       }
-      // Not a check's message: skipped, its bytes passed over as they come.
       const uint64_t whole = len_field + 4;
       const uint64_t take = avail < whole ? avail : whole;
       c->skip_pending = whole - take;
@@ -79,31 +85,32 @@ static size_t decode_into(cluster *c, const char *data, size_t n,
  * Messages go to the store through a batch that points into data, so it is
  * flushed before anything is logged (a log line follows the stores of the
  * messages before it) and before returning (data is then given back). */
-static size_t decode_messages(cluster *c, const char *data, size_t n,
-                              bool *accepted) {
+static size_t decode_messages(cluster *c, const char *data, size_t n) {
   store_batch batch;
   batch.pushed = 0;
   batch.applied = 0;
-  size_t off = decode_into(c, data, n, accepted, &batch);
+  size_t off = decode_into(c, data, n, &batch);
   store_batch_flush(&batch);
   return off;
 }
 
 /* The bytes the message at data needs in all: its length field, then its
- * name length when it announces more than any tag, else the whole of it. */
+ * fixed part when it is longer than any message kept whole, else the whole
+ * of it. */
 static size_t message_size(const char *data, size_t n) {
   if (n < 4) return 4;
   const uint64_t len_field = read_be32(reinterpret_cast<const unsigned char *>(data));
-  return len_field > kMaxBody ? 8 : static_cast<size_t>(len_field) + 4;
+  return len_field > max_buffered_body() ? kFixedPart
+                                         : static_cast<size_t>(len_field) + 4;
 }
 
 size_t read_diff(char *bytes, size_t size, size_t count, void *record) {
   cluster *c = static_cast<cluster *>(record);
   const size_t m = size * count;
-  const bool ok = decode_chunk(
-      &c->buffer, &c->skip_pending, bytes, m, message_size,
-      [c](const char *data, size_t n, bool *accepted) {
-        return decode_messages(c, data, n, accepted);
-      });
-  return ok ? m : 0;
+  // No message refuses the stream.
+  decode_chunk(&c->buffer, &c->skip_pending, bytes, m, message_size,
+               [c](const char *data, size_t n, bool *) {
+                 return decode_messages(c, data, n);
+               });
+  return m;
 }

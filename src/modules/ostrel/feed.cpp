@@ -154,6 +154,12 @@ uint64_t undecoded_bytes(const cluster *c) {
   return zorv_dyn_buffer_used(&c->buffer) + c->skip_pending;
 }
 
+bool stream_cut_short(const cluster *c) {
+  // full_state 4 is only ever left by the element's value. Diff pulls never
+  // move it, and they follow only a full sync that did not end there.
+  return undecoded_bytes(c) > 0 || c->full_state == 4;
+}
+
 /* An error body is read for its "error" text only; a node that sends more
  * than this gets the rest ignored (the transfer goes on), so that no answer
  * can make the daemon hold more than this much of it. */
@@ -292,15 +298,21 @@ int pull_it(cluster *c, const char *path_format, ostrel_curl_callback decoder) {
   curl_off_t received = 0;
   curl_easy_getinfo(h.get(), CURLINFO_SIZE_DOWNLOAD_T, &received);
   note_pull(c, node, rc, curl_error[0] ? curl_error : curl_easy_strerror(rc),
-            status, received > 0 ? static_cast<uint64_t>(received) : 0);
+            status, received > 0 ? static_cast<uint64_t>(received) : 0,
+            stream_cut_short(c));
   if (status < 0) status = 0;
   // A body that ends inside a record or message was cut short (a closed
   // connection ends a body without a length, or the node framed it short):
   // the token would acknowledge changes that were never decoded.
-  const uint64_t left = undecoded_bytes(c);
-  if (status == 200 && left > 0) {
-    zorvL(errorls, "[%d] pull from '%s' ended inside a message: %llu bytes left\n",
-          c->cluster_id, node, static_cast<unsigned long long>(left));
+  if (status == 200 && stream_cut_short(c)) {
+    if (const uint64_t left = undecoded_bytes(c); left > 0) {
+      zorvL(errorls, "[%d] pull from '%s' ended inside a message: %llu bytes left\n",
+            c->cluster_id, node, static_cast<unsigned long long>(left));
+    } else {
+      zorvL(errorls,
+            "[%d] pull from '%s' ended between an element's info and its value\n",
+            c->cluster_id, node);
+    }
   } else if (status == 200) {
     if (c->pending_valid) adopt_pending_checkpoint(c);
     c->last_success = zorv_now_us();

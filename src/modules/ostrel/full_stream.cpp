@@ -100,14 +100,20 @@ static size_t decode_records(cluster *c, const char *data, size_t n,
       *accepted = false;
       return off;
     }
-    if (type == 2 && len != 36) {
-      // A set whose name is no check UUID: its elements are skipped, so its
-      // name is passed over as it arrives instead of being held.
+    if ((type == 2 && len != 36) || (type == 3 && len > max_tag_bytes)) {
+      // Passed over as it arrives, never held: a set whose name is no check
+      // UUID (its elements are skipped), or a tag longer than any tag we
+      // keep. Either way the rest of the stream is still decoded.
       c->full_state = type;
-      c->full_checks++;
-      free(c->last_set_name);
-      c->last_set_name = nullptr;
-      c->set_name_reusable = false;
+      if (type == 2) {
+        c->full_checks++;
+        free(c->last_set_name);
+        c->last_set_name = nullptr;
+        c->set_name_reusable = false;
+      } else {
+        c->full_elements++;
+        if (c->last_set_name != nullptr) note_oversized(c, c->last_set_name, len);
+      }
       const size_t take = have < len ? have : len;
       c->skip_pending = len - take;
       off += 5 + take;
@@ -132,8 +138,6 @@ static size_t decode_records(cluster *c, const char *data, size_t n,
         const auto *p = reinterpret_cast<const unsigned char *>(payload);
         c->last_info.seq = read_le64(p);
         c->last_info.word = read_le32(p + 8);
-        // Refused here, before a value of that length is ever buffered.
-        ok = c->last_info.len <= kMaxTagLen;
         break;
       }
       case 3:
@@ -160,11 +164,14 @@ static size_t decode_records(cluster *c, const char *data, size_t n,
   return off;
 }
 
-/* The bytes the record at data needs in all: its header, then its payload
- * (a refused or passed-over record is decided with what there is). */
+/* The bytes the record at data needs in all: its header, then its payload.
+ * A record longer than any that is kept (a tag over max_tag_bytes, a set
+ * name that is no UUID, or one to be refused) is decided from its header
+ * alone, so no record makes the buffer hold more than the longest tag. */
 static size_t record_size(const char *data, size_t n) {
   if (n < 5) return 5;
-  return 5 + size_t{read_be32(reinterpret_cast<const unsigned char *>(data) + 1)};
+  const uint32_t len = read_be32(reinterpret_cast<const unsigned char *>(data) + 1);
+  return len <= (max_tag_bytes > 36 ? max_tag_bytes : 36) ? 5 + size_t{len} : 5;
 }
 
 size_t read_full(char *bytes, size_t size, size_t count, void *record) {

@@ -37,6 +37,7 @@
 #include <string.h>
 
 #include "modules/ostrel/internal.h"
+#include "zorv/time.h"
 
 static uint64_t next_serial = 1;  // under clusters_lock
 
@@ -48,6 +49,7 @@ static void release_cluster(cluster *c) {
   free(c->nodes);  // the strings stay the database client's
   free(c->last_set_name);
   free(c->parked_on);
+  free(c->signature);
   free(c);
 }
 
@@ -78,6 +80,9 @@ static void retire(cluster *c) {
 
 void handover_admit(cluster *fresh) {
   fresh->serial = next_serial++;
+  // A new record is not current until its own full sync completes; health
+  // gives it one fail-over time from here.
+  fresh->admitted_mono = zorv_now_mono_us();
   cluster *old = record_in_table(fresh->cluster_id);
   if (old != nullptr && old->handover == Handover::kRunning) {
     fresh->handover = Handover::kAfter;
@@ -129,6 +134,9 @@ bool handover_claim_signature(cluster *c, const char *signature) {
   int rv = zorv_hash_set(&cluster_signatures, signature, len,
                          reinterpret_cast<void *>(1), nullptr, nullptr);
   if (rv != 2) {
+    // Without a copy (no memory) records parked on it are judged by their
+    // own sync only.
+    c->signature = strdup(signature);
     pthread_mutex_unlock(&clusters_lock);
     return true;
   }
@@ -162,10 +170,15 @@ void handover_stopped(cluster *c, const char *signature) {
   if (signature != nullptr) {
     zorv_hash_delete(&cluster_signatures, signature,
                      static_cast<int>(strlen(signature)), nullptr, nullptr);
-    each_record([signature](cluster *p) {
+    each_record([c, signature](cluster *p) {
       if (p->handover == Handover::kParked &&
           (p->parked_on == nullptr || strcmp(p->parked_on, signature) == 0)) {
         make_waiting(p);
+        // The store holds this topology's data as current as the worker
+        // that ends left it; the woken record takes over from there.
+        if (c->shown.current_mono > p->shown.current_mono) {
+          p->shown.current_mono = p->current_mono = c->shown.current_mono;
+        }
       }
     });
   }

@@ -85,10 +85,12 @@ enum pull_outcome {
 typedef struct ostrel_record_stats {
   uint64_t pulls[kPullOutcomes];
   uint64_t bytes_received;
+  uint64_t full_sync_failures;
+  uint64_t oversized_skipped;    /* elements passed over: tag too long */
+  char oversized_check[37];      /* worker only: the check last logged so */
   uint64_t full_bytes_now, full_elements_now; /* the full sync in progress */
-  uint64_t since;                /* first publish, under clusters_lock */
   uint64_t failing_since;        /* worker only: first failure of a streak */
-  uint64_t reminded_at;          /* worker only */
+  uint64_t reminded_at;          /* worker only (both monotonic) */
   char failing_node[128];        /* worker only */
   char last_error[320];          /* worker only */
   char shown_error[320];         /* copied under clusters_lock */
@@ -131,6 +133,12 @@ typedef struct cluster {
   char pending_checkpoint[18];
   uint64_t last_success;      /* wall clock, for operators */
   uint64_t last_success_mono; /* monotonic, for the fail-over test */
+  /* Monotonic time the replica was last known current: a full sync
+   * completed, or a diff pull answered 200 and was decoded whole. Unlike
+   * last_success, a checkpoint creation does not renew it, so a node that
+   * grants checkpoints but never delivers a whole full state does not look
+   * healthy. Published as shown.current_mono. */
+  uint64_t current_mono;
   zorv_dyn_buffer_t buffer;
   /* Payload bytes of the current record or message that the decoder passes
    * over as they arrive instead of buffering them; reset with buffer. */
@@ -148,6 +156,10 @@ typedef struct cluster {
   uint64_t serial;
   uint64_t waits_for;
   char *parked_on;
+  /* The topology signature its worker claimed (a copy), or null: lets a
+   * record parked on it be judged by the record that replicates it. */
+  char *signature;
+  uint64_t admitted_mono; /* when the record entered the table */
 
   /* Progress of the full-state pull in progress (worker thread only). */
   uint64_t full_checks, full_elements, full_bytes;
@@ -160,7 +172,8 @@ typedef struct cluster {
     const char *phase;
     const char *node; /* a string of the database client, or null */
     char checkpoint[18];
-    uint64_t last_success;
+    uint64_t last_success_mono;
+    uint64_t current_mono;
     uint64_t full_syncs, failovers, elements_merged;
   } shown;
 
@@ -187,6 +200,11 @@ extern int32_t update_interval;
 /* Microseconds. 64-bit so that a fail-over time above 2147 s does not wrap
  * around into a negative (or tiny) limit. */
 extern int64_t max_fail_us_before_next;
+/* The longest tag text kept; an element with a longer one is passed over
+ * as it streams. Bounds what a node can make a worker buffer: one record or
+ * message of at most this plus its fixed part, plus the unread rest of one
+ * libcurl write (16 KiB). */
+extern uint32_t max_tag_bytes;
 
 extern zorv_hash_table clusters;
 extern pthread_mutex_t clusters_lock;
@@ -316,9 +334,13 @@ void drop_checkpoint(cluster *c);
  * failed or aborted by the decoder). */
 int pull_it(cluster *c, const char *path_format, ostrel_curl_callback decoder);
 /* Bytes of the last pull's body that no complete record or message took:
- * buffered ones and those still to be passed over. Non-zero after a 200
- * means the body was cut short; pull_it then adopts no token. */
+ * buffered ones and those still to be passed over. */
 uint64_t undecoded_bytes(const cluster *c);
+/* Whether the last pull's body ended where no stream may end: inside a
+ * record or message, or between an element's info and its value. Such a
+ * body was cut short, whatever the status said; pull_it then adopts no
+ * token. */
+bool stream_cut_short(const cluster *c);
 size_t capture_checkpoint(char *line, size_t size, size_t count, void *record);
 size_t populate_dyn_buff(char *bytes, size_t size, size_t count, void *buffer);
 /* The "error" member of a JSON body, the parser's complaint when the body
@@ -327,29 +349,27 @@ char *get_json_error_from_dyn_buffer(zorv_dyn_buffer_t *buffer);
 
 /* ---- full_stream.cpp, diff_stream.cpp ---------------------------------- */
 
-/* The longest tag text either stream may carry. The info word has room for
- * 31 bits, but nothing longer is a tag, and this bounds what a node can make
- * a worker buffer: one record or message of at most this plus its fixed
- * part, plus the unread rest of one libcurl write (16 KiB). */
-constexpr uint32_t kMaxTagLen = 64 * 1024;
-
-/* libcurl body callbacks of the two pulls (record as closure). Both return
- * 0 to abort a refused stream: read_full for any breach of the format,
- * read_diff only for a message announcing a tag longer than kMaxTagLen (a
- * bad message is otherwise skipped). Bytes that are only to be passed over
- * are counted down in skip_pending as they arrive, never buffered. */
+/* libcurl body callbacks of the two pulls (record as closure). read_full
+ * returns 0 to abort the transfer at any breach of the format; read_diff
+ * skips a bad message and never aborts. Both pass over an element whose tag
+ * is longer than max_tag_bytes (note_oversized) and decode the rest. Bytes
+ * that are only to be passed over are counted down in skip_pending as they
+ * arrive, never buffered. */
 size_t read_full(char *bytes, size_t size, size_t count, void *record);
 size_t read_diff(char *bytes, size_t size, size_t count, void *record);
 bool full_state_transition_allowed(uint8_t from, uint8_t to);
 
 /* ---- operator.cpp --------------------------------------------------------- */
 
-/* Registers the metrics collector and the health check (module init). */
-void ostrel_operator_setup(void);
 /* After every pull: counts it and logs a node's first failure, a reminder
  * at most once a minute while failures go on, and the recovery. */
 void note_pull(cluster *c, const char *node, int curl_code,
-               const char *curl_error, long status, uint64_t bytes);
+               const char *curl_error, long status, uint64_t bytes,
+               bool cut_short);
+/* An element of check passed over because its tag of len bytes is longer
+ * than max_tag_bytes: counted, and logged once for a run of such elements
+ * of one check. */
+void note_oversized(cluster *c, const char *check, uint32_t len);
 /* During a full sync: makes its progress visible to the status route. */
 void note_full_progress(cluster *c);
 /* After theone moved on: which node was left and which is taken. */
@@ -358,8 +378,12 @@ void log_failover(cluster *c, const char *reason);
 void log_full_sync_node(cluster *c);
 /* Inside the worker's publish (under clusters_lock). */
 void publish_stats(cluster *c);
-/* More of a record for the status route (under clusters_lock). */
-void add_status_details(struct json_object *o, const cluster *c);
+
+/* ---- status.cpp ------------------------------------------------------------ */
+
+/* Registers the metrics collector and the health check (module init). */
+void ostrel_operator_setup(void);
+int ostrel_rest_status(zorv_http_rest_closure_t *restc, int npats, char **pats);
 
 /* ---- readers.cpp ---------------------------------------------------------- */
 
@@ -374,6 +398,8 @@ void accrue_tags(void *tagset, const char *tag);
 uint32_t tag_completion_shape(const char *text, size_t len);
 int ostrel_rest_show(zorv_http_rest_closure_t *restc, int npats, char **pats);
 void accrue_tags_rest_json(void *array, const char *tag);
-int ostrel_rest_status(zorv_http_rest_closure_t *restc, int npats, char **pats);
+/* Status, content type and framing of a JSON answer. */
+void ostrel_json_response_start(zorv_http_session_ctx *ctx, int code,
+                                const char *reason);
 
 #endif

@@ -46,6 +46,7 @@ int64_t connect_timeout_s = 10;
 char *subscriber = nullptr;
 int32_t update_interval = 1;
 int64_t max_fail_us_before_next = 600000000;
+uint32_t max_tag_bytes = 64 * 1024;
 
 zorv_log_stream_t errorls = nullptr;
 zorv_log_stream_t noticels = nullptr;
@@ -77,6 +78,11 @@ static void apply_option(std::string_view key, const char *value) {
   } else if (key == "failover_timeout") {
     int32_t v = ostrel_leading_int32(value);
     if (v > 0) max_fail_us_before_next = static_cast<int64_t>(v) * 1000000;
+  } else if (key == "max_tag_bytes") {
+    // The info word carries a length of 31 bits, so every positive 32-bit
+    // value is one a stream can name.
+    int32_t v = ostrel_leading_int32(value);
+    if (v > 0) max_tag_bytes = static_cast<uint32_t>(v);
   }
   // Anything else is not ours to judge: the host's options table may carry
   // keys meant for the loader.

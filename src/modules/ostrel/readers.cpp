@@ -114,7 +114,7 @@ void accrue_tags_rest_json(void *array, const char *tag) {
                              zorv_json_object_new_string(tag));
 }
 
-static void json_response_start(zorv_http_session_ctx *ctx, int code,
+void ostrel_json_response_start(zorv_http_session_ctx *ctx, int code,
                                 const char *reason) {
   zorv_http_response_status_set(ctx, code, reason);
   zorv_http_response_header_set(ctx, "Content-Type", "application/json");
@@ -126,7 +126,7 @@ static void json_response_start(zorv_http_session_ctx *ctx, int code,
 int ostrel_rest_show(zorv_http_rest_closure_t *restc, int npats, char **pats) {
   zorv_http_session_ctx *ctx = restc->http_ctx;
   if (npats != 1) {
-    json_response_start(ctx, 500, "Error");
+    ostrel_json_response_start(ctx, 500, "Error");
     zorv_http_response_end(ctx);
     return 0;
   }
@@ -137,64 +137,10 @@ int ostrel_rest_show(zorv_http_rest_closure_t *restc, int npats, char **pats) {
   drask_check_tags_each_dyn(uuid, accrue_tags_rest_json, tags);
   zorv_json_object_object_add(doc, "tags", tags);
 
-  json_response_start(ctx, 200, "OK");
+  ostrel_json_response_start(ctx, 200, "OK");
   zorv_http_response_append_str(ctx, zorv_json_object_to_json_string(doc));
   zorv_http_response_append_str(ctx, "\n");
   zorv_http_response_end(ctx);
-  zorv_json_object_put(doc);
-  return 0;
-}
-
-/* One replication record as the status route shows it. */
-static zorv_json_object *record_status(const cluster *c, uint64_t now) {
-  zorv_json_object *o = zorv_json_object_new_object();
-  zorv_json_object_object_add(o, "cluster_id",
-                              zorv_json_object_new_int64(c->cluster_id));
-  const char *phase = c->shown.phase;
-  if (phase == nullptr) {
-    phase = started_load(const_cast<cluster *>(c)) ? "starting" : "waiting";
-  }
-  zorv_json_object_object_add(o, "phase", zorv_json_object_new_string(phase));
-  zorv_json_object_object_add(
-      o, "node",
-      c->shown.node ? zorv_json_object_new_string(c->shown.node) : nullptr);
-  zorv_json_object_object_add(
-      o, "checkpoint",
-      c->shown.checkpoint[0] ? zorv_json_object_new_string(c->shown.checkpoint)
-                             : nullptr);
-  zorv_json_object_object_add(
-      o, "seconds_since_last_success",
-      c->shown.last_success && now >= c->shown.last_success
-          ? zorv_json_object_new_double_fixed(
-                static_cast<double>(now - c->shown.last_success) / 1e6, 3)
-          : nullptr);
-  zorv_json_object_object_add(o, "full_syncs",
-                              zorv_json_object_new_uint64(c->shown.full_syncs));
-  zorv_json_object_object_add(o, "failovers",
-                              zorv_json_object_new_uint64(c->shown.failovers));
-  zorv_json_object_object_add(
-      o, "elements_merged",
-      zorv_json_object_new_uint64(c->shown.elements_merged));
-  add_status_details(o, c);
-  return o;
-}
-
-int ostrel_rest_status(zorv_http_rest_closure_t *restc, int, char **) {
-  zorv_json_object *doc = zorv_json_object_new_object();
-  zorv_json_object *list = zorv_json_object_new_array();
-  const uint64_t now = zorv_now_us();
-  pthread_mutex_lock(&clusters_lock);
-  each_record([&](cluster *c) {
-    zorv_json_object_array_add(list, record_status(c, now));
-  });
-  pthread_mutex_unlock(&clusters_lock);
-  zorv_json_object_object_add(doc, "clusters", list);
-
-  json_response_start(restc->http_ctx, 200, "OK");
-  zorv_http_response_append_str(restc->http_ctx,
-                                zorv_json_object_to_json_string(doc));
-  zorv_http_response_append_str(restc->http_ctx, "\n");
-  zorv_http_response_end(restc->http_ctx);
   zorv_json_object_put(doc);
   return 0;
 }

@@ -71,7 +71,8 @@ void publish(cluster *c, const drask_topo_t *topology, const Counts &n) {
                       : nullptr;
   snprintf(c->shown.checkpoint, sizeof(c->shown.checkpoint), "%s",
            c->checkpoint ? c->checkpoint : "");
-  c->shown.last_success = c->last_success;
+  c->shown.last_success_mono = c->last_success_mono;
+  if (c->current_mono > c->shown.current_mono) c->shown.current_mono = c->current_mono;
   c->shown.full_syncs = n.full_syncs;
   c->shown.failovers = n.failovers;
   c->shown.elements_merged = c->elements_merged;
@@ -175,17 +176,20 @@ void *ostrelate_thread(void *record) {
       c->full_checks = c->full_elements = c->full_bytes = 0;
       c->full_progress_at = 0;
       int status = pull_it(c, "/meta/check/tag", read_full);
-      // A complete stream ends on a record boundary, so bytes left over mean
-      // the body was cut short: the checks after the cut were never seen,
-      // and calling that a complete sync would lose them for good (diffs
-      // only carry later changes). It fails like any broken full sync.
-      const bool truncated = status == 200 && undecoded_bytes(c) > 0;
+      // A complete stream ends on a record boundary and never between an
+      // element's info and its value, so a body that stops elsewhere was
+      // cut short: the checks after the cut were never seen, and calling
+      // that a complete sync would lose them for good (diffs only carry
+      // later changes). It fails like any broken full sync.
+      const bool truncated = status == 200 && stream_cut_short(c);
       if (truncated) {
         zorvL(errorls, "[%d] ostrelate full sync had trailing data\n", id);
       }
       if (status != 200 || truncated) {
         zorvL(errorls, "[%d] ostrelate full sync failed against %s\n", id,
               signature);
+        std::atomic_ref<uint64_t>(c->stats.full_sync_failures)
+            .fetch_add(1, std::memory_order_relaxed);
         drop_checkpoint(c);
         c->theone++;
         counts.failovers++;
@@ -193,6 +197,7 @@ void *ostrelate_thread(void *record) {
         outcome = Outcome::kFailed;
       } else {
         c->full_complete = true;
+        c->current_mono = zorv_now_mono_us();
         counts.full_syncs++;
         zorvL(noticels, "[%d] ostrelate full sync complete against %s\n", id,
               signature);
@@ -204,7 +209,8 @@ void *ostrelate_thread(void *record) {
                            read_diff);
       // A body that ends inside a message was cut short: its checkpoint
       // token was not adopted (pull_it), and the pull fails like any other.
-      if (status == 200 && undecoded_bytes(c) == 0) {
+      if (status == 200 && !stream_cut_short(c)) {
+        c->current_mono = zorv_now_mono_us();
         zorvL(controlls, "[%d] ostrelate advanced checkpoint [%s] against %s\n",
               id, c->checkpoint ? c->checkpoint : "none", signature);
         outcome = Outcome::kSucceeded;
