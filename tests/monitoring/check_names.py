@@ -20,16 +20,6 @@ import yaml
 TARGET_LABELS = {"instance", "job"}
 PROMETHEUS_SERIES = {"up": set()}
 
-# Names that the replication health work adds; they are expected in the
-# exposition once it has landed, and reported (not failed) until then.
-PENDING = {
-    "ostrel_replica_seconds_since_current",
-    "ostrel_replica_current",
-    "ostrel_full_sync_failures_total",
-    "ostrel_oversized_elements_skipped_total",
-    "ostrel_failover_timeout_seconds",
-}
-
 KEYWORDS = {"and", "or", "unless", "bool", "offset", "inf", "nan"}
 AGGREGATIONS = {"sum", "min", "max", "avg", "group", "stddev", "stdvar", "count",
                 "count_values", "bottomk", "topk", "quantile"}
@@ -161,16 +151,12 @@ def main(exposition_path, rules_path, dashboard_path):
             out |= sources(names_in(recorded[m])[0]) if m in recorded else {m}
         return out
 
-    problems, pending = [], set()
+    problems = []
     for where, expr, extra in found:
         metrics, matchers, grouping = names_in(expr)
         selected = sources(metrics)
         for m in sorted(selected):
-            if m in families:
-                continue
-            if m in PENDING:
-                pending.add(m)
-            else:
+            if m not in families:
                 problems.append(f"{where}: metric {m} is not in the exposition")
         known = [m for m in selected if m in families]
         for metric, label in sorted(matchers, key=str):
@@ -186,8 +172,6 @@ def main(exposition_path, rules_path, dashboard_path):
             if not any(label in families[m] for m in known):
                 problems.append(f"{where}: none of {sorted(known)} has label {label}")
 
-    for m in sorted(pending):
-        print(f"pending: {m} (expected once the replication health metrics land)")
     for p in problems:
         print(p)
     print(f"{len(found)} expressions checked, {len(problems)} problem(s)")

@@ -67,6 +67,7 @@ TEST_F(WendrelctlTest, ReadsStatusHealthTagsAndMetrics) {
   EXPECT_EXIT_STATUS(0, r);
   EXPECT_EQ(0u, r.out.find("CLUSTER  PHASE")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("diff sync")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("  yes  ")) << r.out;  // current
   EXPECT_NE(std::string::npos, r.out.find("  60  ")) << r.out;  // 20 x 3 elements
 
   r = ctl({"status", "--json"});
