@@ -229,14 +229,19 @@ TEST(KavalinMapUpdateKill, KilledDaemonLeavesAWholeFile) {
     xmlFreeDoc(doc);
     EXPECT_NE(maps_of(text).find("[account=50,cluster=2]"), std::string::npos);
     /* The start sweeps away what a write cut short left beside the file
-     * (planted here, as the kill does not always leave one). */
+     * (planted here, as the kill does not always leave one), and leaves
+     * another tool's temporary file (rsync's name) alone. */
     const std::string conf = d.conf_path();
-    const std::string leftover = conf.substr(0, conf.rfind('/') + 1) + "." +
-                                 conf.substr(conf.rfind('/') + 1) + ".Kx7q2Z";
+    const std::string hidden = conf.substr(0, conf.rfind('/') + 1) + "." +
+                               conf.substr(conf.rfind('/') + 1);
+    const std::string leftover = hidden + ".wendrel-tmp.Kx7q2Z";
+    const std::string rsyncs = hidden + ".Kx7q2Z";
     ASSERT_TRUE(wendrel_test::write_file(leftover, "<wendrel>"));
+    ASSERT_TRUE(wendrel_test::write_file(rsyncs, "<wendrel>"));
     ASSERT_TRUE(d.restart()) << d.log();
     EXPECT_NE(access(leftover.c_str(), F_OK), 0) << leftover;
     EXPECT_NE(d.log().find("removed '" + leftover + "'"), std::string::npos);
+    EXPECT_EQ(access(rsyncs.c_str(), F_OK), 0) << rsyncs;
   }
 }
 
