@@ -1,5 +1,6 @@
-/* Who is asking: the subject of the client certificate a request came
- * with, for audit lines. */
+/* Who is asking: the peer address of a connection, and the subject of the
+ * client certificate a request came with, for audit lines. */
+#include <arpa/inet.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
@@ -7,6 +8,21 @@
 #include <cstring>
 
 #include "http_session.h"
+
+std::string zorv::http::peer_address(MHD_Connection *conn) {
+  const MHD_ConnectionInfo *ci =
+      MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (!ci || !ci->client_addr) return {};
+  char text[INET6_ADDRSTRLEN] = "";
+  const sockaddr *sa = ci->client_addr;
+  if (sa->sa_family == AF_INET)
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr,
+              text, sizeof text);
+  else if (sa->sa_family == AF_INET6)
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr,
+              text, sizeof text);
+  return text;
+}
 
 extern "C" char *zorv_http_request_client_subject(zorv_http_session_ctx *ctx) {
   if (!ctx || !ctx->listener || !ctx->listener->tls) return nullptr;
