@@ -4,7 +4,13 @@
 #   ca.crt / ca.key                     the test CA (trust it as client CA)
 #   server.crt / server.key             server certificate for localhost and
 #                                       127.0.0.1, signed by the CA
-#   client.crt / client.key             client certificate (clientAuth)
+#   client.crt / client.key             client certificate (clientAuth),
+#                                       subject CN=wendrel operator
+#   deployer.crt / deployer.key         a second client certificate, subject
+#                                       CN=wendrel deployer, alternative name
+#                                       DNS:deploy.example.net
+#   auditor.crt / auditor.key           a third, CN=wendrel auditor, no
+#                                       alternative name
 #   server-only.crt / server-only.key   signed by the CA but meant for servers
 #                                       only (serverAuth): no client credential
 #   other-ca.crt / other-ca.key         a second, unrelated CA
@@ -61,6 +67,9 @@ ca ca "/CN=wendrel test CA"
 leaf server ca "/CN=localhost" \
   "$leaf_ext\nextendedKeyUsage=serverAuth\nsubjectAltName=DNS:localhost,IP:127.0.0.1"
 leaf client ca "/CN=wendrel operator" "$leaf_ext\nextendedKeyUsage=clientAuth"
+leaf deployer ca "/CN=wendrel deployer" \
+  "$leaf_ext\nextendedKeyUsage=clientAuth\nsubjectAltName=DNS:deploy.example.net"
+leaf auditor ca "/CN=wendrel auditor" "$leaf_ext\nextendedKeyUsage=clientAuth"
 leaf server-only ca "/CN=server only" \
   "$leaf_ext\nextendedKeyUsage=serverAuth\nsubjectAltName=DNS:localhost"
 ca other-ca "/CN=unrelated CA"

@@ -2,6 +2,7 @@
 // to the file (and writes that must fail without harm), run-time parameters.
 // Lock behaviour across threads is in conf_concurrency_test.cpp.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libxml/tree.h>
@@ -21,6 +22,54 @@
 
 #include "zorv/conf.h"
 #include "zorv/log.h"
+
+// libzorv reaches mkstemp, mkostemp and rename through the dynamic linker,
+// where this executable's definitions come first: these pass through to the
+// C library, and let a test act at the moment a temporary file appears or
+// look at it just before it is renamed.
+namespace probe {
+int sweeps_on_create = 0;  // sweeps to run as soon as a file is created
+int swept = 0;             // files those sweeps removed
+bool watch_rename = false;
+int renames = 0;         // renames seen while watching
+int renames_locked = 0;  // of those, with the file locked by someone else
+
+void after_create(int fd) {
+  if (fd >= 0 && sweeps_on_create > 0) {
+    --sweeps_on_create;
+    swept += zorv_conf_remove_leftovers();
+  }
+}
+}  // namespace probe
+
+extern "C" int mkostemp(char *tmpl, int flags) {
+  using Fn = int (*)(char *, int);
+  static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "mkostemp"));
+  int fd = real(tmpl, flags);
+  probe::after_create(fd);
+  return fd;
+}
+
+extern "C" int mkstemp(char *tmpl) {
+  using Fn = int (*)(char *);
+  static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "mkstemp"));
+  int fd = real(tmpl);
+  probe::after_create(fd);
+  return fd;
+}
+
+extern "C" int rename(const char *from, const char *to) noexcept {
+  using Fn = int (*)(const char *, const char *);
+  static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "rename"));
+  if (probe::watch_rename) {
+    ++probe::renames;
+    int fd = open(from, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+      ++probe::renames_locked;
+    if (fd >= 0) close(fd);
+  }
+  return real(from, to);
+}
 
 namespace {
 
@@ -323,19 +372,22 @@ TEST_F(ConfTest, WriteCutShortLeavesOldFileIntact) {
 }
 
 // A process killed between creating its temporary file and renaming it
-// leaves the file behind; the start-up sweep removes exactly those, and
+// leaves the file behind; the start-up sweep removes exactly those (our own
+// infix), never another tool's file (rsync's ".wendrel.conf.AbC123") and
 // never one that a live writer still holds (here: this process's lock).
 TEST_F(ConfTest, SweepRemovesOnlyLeftoverTemporaries) {
   const std::vector<std::string> others = {
-      ".wendrel.conf.abc12",   ".wendrel.conf.abc1234", ".wendrel.conf.abc-12",
-      "wendrel.conf.abc123",   ".other.conf.abc123",    ".wendrel.confabc1234",
-      ".wendrel.conf.Held99"};
+      ".wendrel.conf.AbC123",   ".wendrel.conf.Zq9x0A",
+      ".wendrel.conf.wendrel-tmp.abc12", ".wendrel.conf.wendrel-tmp.abc1234",
+      ".wendrel.conf.wendrel-tmp.abc-12", "wendrel.conf.wendrel-tmp.abc123",
+      ".other.conf.wendrel-tmp.abc123",   ".wendrel.conf.wendrel-tmpabc123",
+      ".wendrel.conf.wendrel-tmp.Held99"};
   for (const auto &name : others) write_text(dir_ + "/" + name, "x");
-  write_text(dir_ + "/.wendrel.conf.Zq9x0A", "<wendrel>half");
-  int held = open((dir_ + "/.wendrel.conf.Held99").c_str(), O_RDONLY);
+  write_text(dir_ + "/.wendrel.conf.wendrel-tmp.Zq9x0A", "<wendrel>half");
+  int held = open((dir_ + "/.wendrel.conf.wendrel-tmp.Held99").c_str(), O_RDONLY);
   ASSERT_GE(held, 0);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
-  ASSERT_EQ(mkdir((dir_ + "/.wendrel.conf.Dir123").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir_ + "/.wendrel.conf.wendrel-tmp.Dir123").c_str(), 0755), 0);
 
   EXPECT_EQ(zorv_conf_remove_leftovers(), 1);
   close(held);
@@ -343,9 +395,38 @@ TEST_F(ConfTest, SweepRemovesOnlyLeftoverTemporaries) {
   std::sort(names.begin(), names.end());
   auto expected = others;
   expected.push_back("wendrel.conf");
-  expected.push_back(".wendrel.conf.Dir123");
+  expected.push_back(".wendrel.conf.wendrel-tmp.Dir123");
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(names, expected);
+}
+
+// The writer holds its temporary file locked from creation until after the
+// rename. A sweep (a second daemon starting) that runs the moment the file
+// appears may still take it; the writer must then start again under a new
+// name rather than rename a file that is gone. At the rename the file must
+// be locked, or a sweep could remove it just before.
+TEST_F(ConfTest, WriterHoldsItsTemporaryFromCreationUntilRenamed) {
+  zorv_conf_section_t drask = zorv_conf_get_section_write(ZORV_CONF_ROOT, "//drask");
+  ASSERT_FALSE(zorv_conf_section_is_empty(drask));
+  xmlSetProp(zorv_conf_section_to_xmlnodeptr(drask), BAD_CAST "label",
+             BAD_CAST "second-write");
+  zorv_conf_release_section_write(drask);
+
+  probe::sweeps_on_create = 1;
+  probe::swept = 0;
+  probe::renames = probe::renames_locked = 0;
+  probe::watch_rename = true;
+  int rc = zorv_conf_write_file(nullptr);
+  probe::watch_rename = false;
+  probe::sweeps_on_create = 0;
+
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(probe::swept, 1) << "the sweep did not see the fresh file";
+  EXPECT_EQ(probe::renames, 1);
+  EXPECT_EQ(probe::renames_locked, 1) << "renamed after letting go of the lock";
+  EXPECT_EQ(attr(ZORV_CONF_ROOT, "//drask/@label"), "second-write");
+  EXPECT_NE(read_file(path_).find("label=\"second-write\""), std::string::npos);
+  EXPECT_EQ(dir_entries(dir_), std::vector<std::string>{"wendrel.conf"});
 }
 
 TEST_F(ConfTest, ParametersReadConvertCheckAndWriteBack) {

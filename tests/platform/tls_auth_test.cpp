@@ -1,12 +1,23 @@
 // Client-certificate admission over real TLS: certificates made by
 // scripts/make-certs.sh, requests made with libcurl.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/http_test_client.h"
+#include "platform/zorv/http_session.h"
+#include "zorv/log.h"
 #include "zorv/host.h"
 #include "zorv/rest.h"
 
@@ -40,6 +51,59 @@ int open_route(zorv_http_rest_closure_t *restc, int, char **) {
   return 0;
 }
 
+// Requests to /hold/N wait in their handler, on the server thread that
+// serves them, until the test lets them go.
+struct Holds {
+  std::mutex mu;
+  std::condition_variable cv;
+  int entered = 0;
+  int released = 0;  // holds 0 .. released-1 may leave
+} g_holds;
+
+int hold(zorv_http_rest_closure_t *restc, int npats, char **pats) {
+  int n = npats > 0 ? atoi(pats[0]) : 0;
+  {
+    std::unique_lock lk(g_holds.mu);
+    ++g_holds.entered;
+    g_holds.cv.notify_all();
+    g_holds.cv.wait(lk, [&] { return n < g_holds.released; });
+  }
+  return open_route(restc, npats, pats);
+}
+
+// Lines on the error stream, as the log sends them out.
+struct ErrorLines {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<std::string> lines;
+  static void record(void *cls, const char *stream, const char *text) {
+    auto *self = static_cast<ErrorLines *>(cls);
+    if (std::string(stream) != "error") return;
+    std::lock_guard lk(self->mu);
+    self->lines.push_back(text);
+    self->cv.notify_all();
+  }
+};
+
+// A plain-text request to a TLS port from source address from: the
+// server's handshake fails on it.
+int plain_text_to_tls(const char *from, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, from, &a.sin_addr);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return -1;
+  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  const char text[] = "GET /open/ping HTTP/1.0\r\n\r\n";
+  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+      send(fd, text, sizeof text - 1, MSG_NOSIGNAL) != ssize_t(sizeof text - 1)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 std::string cert(const char *name) { return g_certs + "/" + name; }
 
 class TlsAuthTest : public ::testing::Test {
@@ -61,6 +125,7 @@ class TlsAuthTest : public ::testing::Test {
                                               secure_upload,
                                               zorv_http_rest_client_cert_auth));
     ASSERT_EQ(0, zorv_http_rest_register("GET", "/open/", "^ping$", open_route));
+    ASSERT_EQ(0, zorv_http_rest_register("GET", "/hold/", "^(\\d+)$", hold));
 
     char *err = nullptr;
     g_tls_port = zorv_http_listen("127.0.0.1", 0, cert("server.crt").c_str(),
@@ -150,6 +215,62 @@ TEST_F(TlsAuthTest, RefusedUploadIsAnsweredBeforeTheBodyIsRead) {
   req.has_body = true;
   EXPECT_EQ(200, http_test::perform(req).status);
   EXPECT_EQ(before + 1, g_secure_calls.load());
+}
+
+// Each failed handshake is logged with the peer of its own connection. Two
+// connections fail one after the other on one server thread, in one pass
+// of its loop (every other thread is held in a handler, and both wait in
+// the listen queue until the one free thread takes them together): each
+// line must name its own peer, none another's, none none.
+TEST_F(TlsAuthTest, FailedHandshakeNamesItsOwnPeer) {
+  std::vector<std::thread> holders;
+  for (unsigned i = 0; i < zorv::http::kThreadPoolSize; ++i) {
+    holders.emplace_back([i] {
+      http_test::perform(tls_request(g_tls_port, "/hold/" + std::to_string(i), nullptr));
+    });
+    std::unique_lock lk(g_holds.mu);
+    g_holds.cv.wait(lk, [&] { return g_holds.entered == int(i) + 1; });
+  }
+  ErrorLines seen;
+  zorv_log_set_observer(&ErrorLines::record, &seen);
+  int first = plain_text_to_tls("127.0.0.2", g_tls_port);
+  int second = plain_text_to_tls("127.0.0.3", g_tls_port);
+  EXPECT_GE(first, 0);
+  EXPECT_GE(second, 0);
+  {
+    std::lock_guard lk(g_holds.mu);
+    g_holds.released = 1;  // one thread goes back to its loop
+  }
+  g_holds.cv.notify_all();
+  auto named = [&](const char *peer) {
+    for (const auto &line : seen.lines)
+      if (line.find("TLS handshake failed (peer " + std::string(peer) + ")") !=
+          std::string::npos)
+        return true;
+    return false;
+  };
+  {
+    std::unique_lock lk(seen.mu);
+    seen.cv.wait_for(lk, std::chrono::seconds(20),
+                     [&] { return named("127.0.0.2") && named("127.0.0.3"); });
+  }
+  {
+    std::lock_guard lk(g_holds.mu);
+    g_holds.released = int(zorv::http::kThreadPoolSize);
+  }
+  g_holds.cv.notify_all();
+  for (auto &t : holders) t.join();
+  zorv_log_set_observer(nullptr, nullptr);
+  if (first >= 0) close(first);
+  if (second >= 0) close(second);
+
+  EXPECT_TRUE(named("127.0.0.2"));
+  EXPECT_TRUE(named("127.0.0.3"));
+  for (const auto &line : seen.lines) {
+    if (line.find("handshake") != std::string::npos) {
+      EXPECT_NE(line.find("(peer 127.0.0."), std::string::npos) << line;
+    }
+  }
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ TEST_F(DaemonTest, ServesHealthAndDiagnosticsThenStopsOnSigterm) {
 
   // Plain HTTP to the HTTPS port: the TLS complaint names the peer.
   wt::http_request(d.https_port(), "/health");
-  EXPECT_TRUE(d.wait_for_log("handshake message out of context. (peer 127.0.0.1)\n",
+  EXPECT_TRUE(d.wait_for_log("http: TLS handshake failed (peer 127.0.0.1)\n",
                              5000)) << d.log();
 
   EXPECT_EQ(0, d.stop(SIGTERM));

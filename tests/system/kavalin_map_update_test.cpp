@@ -178,8 +178,9 @@ TEST_F(KavalinMapUpdate, EmptyDocumentAndFilters) {
   EXPECT_TRUE(d_->daemon().wait_for_log(
       "error parsing discard_data_filter_value '((' at offset `", 5000));
   /* Later updates parse the configured filters again; the bad text is
-   * not reported again. The read-back shows each live filter's text. */
-  EXPECT_EQ(d_->post(kMapPath, "<drask/>").status, 204);
+   * not reported again. The read-back shows each live filter's text.
+   * Without drask/update_clients any verified certificate may post. */
+  EXPECT_EQ(d_->post(kMapPath, "<drask/>", "auditor").status, 204);
   const std::string log = d_->log();
   const std::string bad = "error parsing discard_data_filter_value '(('";
   EXPECT_EQ(log.find(bad, log.find(bad) + 1), std::string::npos) << log;
@@ -189,6 +190,47 @@ TEST_F(KavalinMapUpdate, EmptyDocumentAndFilters) {
             std::string::npos) << back.body;
   EXPECT_NE(back.body.find("\"file_differs\":false,\"differences\":[]}"),
             std::string::npos) << back.body;
+}
+
+/* Least privilege: with drask/update_clients only the certificates it
+ * names may post to either endpoint, by subject or by an alternative name
+ * (spelt here in other letter cases); any other verified certificate gets
+ * 403 and an audit line, and changes nothing. Reading back still needs
+ * only a verified certificate. */
+TEST(KavalinUpdateClients, OnlyNamedCertificatesMayPost) {
+  KavalinDaemon d("<drask><update_clients>"
+                  "<client subject=\"CN=wendrel operator\"/>"
+                  "<client san=\"dns:Deploy.Example.NET\"/>"
+                  "</update_clients><swimlane>"
+                  "<bootstrap cluster=\"1\" host=\"127.0.0.1:18101\"/>"
+                  "<bootstrap cluster=\"3\" host=\"127.0.0.1:18301\"/>"
+                  "<bootstrap host=\"127.0.0.1:18101\"/>"
+                  "</swimlane></drask>");
+  ASSERT_TRUE(d.start()) << d.log();
+  const std::string cluster3 = "/module/kavalin/cluster/3";
+  EXPECT_EQ(d.post(kMapPath, "<drask><map account=\"42\" cluster=\"1\"/></drask>",
+                   "client").status, 204);
+  EXPECT_EQ(d.post(kMapPath, "<drask><map account=\"44\" cluster=\"3\"/></drask>",
+                   "deployer").status, 204);
+  EXPECT_EQ(d.post(cluster3, "<drask><bootstrap host=\"127.0.0.1:18302\"/></drask>",
+                   "deployer").status, 204);
+  EXPECT_EQ(d.live_swimlane(44), 3);
+
+  const std::string before = d.conf_text();
+  EXPECT_EQ(d.post(kMapPath, "<drask><map account=\"43\" cluster=\"1\"/></drask>",
+                   "auditor").status, 403);
+  EXPECT_EQ(d.post(cluster3, "<drask/>", "auditor").status, 403);
+  EXPECT_EQ(d.conf_text(), before);
+  EXPECT_EQ(d.live_swimlane(43), 0);
+  for (const char *path : {"/module/kavalin/map", "/module/kavalin/cluster/3"})
+    EXPECT_TRUE(d.daemon().wait_for_log(
+        std::string("update refused for 127.0.0.1 (CN=wendrel auditor): POST ") +
+            path + "; the certificate is not named in drask/update_clients\n",
+        5000)) << d.log();
+  wendrel_test::RequestOptions opt;
+  opt.identity = "auditor";
+  EXPECT_EQ(wendrel_test::https_request(d.certs(), d.daemon().https_port(),
+                                        kMapPath, opt).status, 200);
 }
 
 /* A write that fails for root too: the configuration path is a directory.
@@ -229,14 +271,19 @@ TEST(KavalinMapUpdateKill, KilledDaemonLeavesAWholeFile) {
     xmlFreeDoc(doc);
     EXPECT_NE(maps_of(text).find("[account=50,cluster=2]"), std::string::npos);
     /* The start sweeps away what a write cut short left beside the file
-     * (planted here, as the kill does not always leave one). */
+     * (planted here, as the kill does not always leave one), and leaves
+     * another tool's temporary file (rsync's name) alone. */
     const std::string conf = d.conf_path();
-    const std::string leftover = conf.substr(0, conf.rfind('/') + 1) + "." +
-                                 conf.substr(conf.rfind('/') + 1) + ".Kx7q2Z";
+    const std::string hidden = conf.substr(0, conf.rfind('/') + 1) + "." +
+                               conf.substr(conf.rfind('/') + 1);
+    const std::string leftover = hidden + ".wendrel-tmp.Kx7q2Z";
+    const std::string rsyncs = hidden + ".Kx7q2Z";
     ASSERT_TRUE(wendrel_test::write_file(leftover, "<wendrel>"));
+    ASSERT_TRUE(wendrel_test::write_file(rsyncs, "<wendrel>"));
     ASSERT_TRUE(d.restart()) << d.log();
     EXPECT_NE(access(leftover.c_str(), F_OK), 0) << leftover;
     EXPECT_NE(d.log().find("removed '" + leftover + "'"), std::string::npos);
+    EXPECT_EQ(access(rsyncs.c_str(), F_OK), 0) << rsyncs;
   }
 }
 

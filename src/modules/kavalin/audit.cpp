@@ -84,3 +84,11 @@ void kav_audit_cluster_update(zorv_http_rest_closure_t *restc, int id,
         hosts_text(before).c_str(),
         written ? "" : "; configuration file NOT written");
 }
+
+void kav_audit_refused_update(zorv_http_rest_closure_t *restc) {
+  zorvL(kav_notice,
+        "update refused for %s: %s %s; the certificate is not named in "
+        "drask/update_clients\n",
+        who(restc).c_str(), restc->method ? restc->method : "",
+        restc->path ? restc->path : "");
+}

@@ -165,6 +165,17 @@ void kav_audit_map_update(zorv_http_rest_closure_t *restc,
 void kav_audit_cluster_update(zorv_http_rest_closure_t *restc, int id,
                               const std::vector<std::string> &before,
                               bool written);
+/* An update refused because its certificate is not in update_clients. */
+void kav_audit_refused_update(zorv_http_rest_closure_t *restc);
+
+/* ---- who may update (update_clients.cpp) ------------------------------ */
+
+/* Reads drask/update_clients; call once, before the update routes exist. */
+void kav_load_update_clients(void);
+/* The update routes' authoriser: a verified client certificate, and one
+ * that update_clients names when the configuration has that list. */
+zorv_boolean kav_update_auth(zorv_http_rest_closure_t *restc, int npats,
+                             char **pats);
 
 /* ---- read-back (readback.cpp) ----------------------------------------- */
 

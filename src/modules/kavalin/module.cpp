@@ -85,8 +85,9 @@ zorv_hook_return_t kavalin_post_init(void *) {
   kavalin_load_overrides();
   account_map_initialized.store(true, std::memory_order_release);
 
-  zorvAssert(zorv_http_rest_register_auth("POST", "/module/kavalin/cluster/", "^(\\d+)$", kav_cluster_update, zorv_http_rest_client_cert_auth) == 0);
-  zorvAssert(zorv_http_rest_register_auth("POST", "/module/kavalin/", "^map$", kav_map_update, zorv_http_rest_client_cert_auth) == 0);
+  kav_load_update_clients();
+  zorvAssert(zorv_http_rest_register_auth("POST", "/module/kavalin/cluster/", "^(\\d+)$", kav_cluster_update, kav_update_auth) == 0);
+  zorvAssert(zorv_http_rest_register_auth("POST", "/module/kavalin/", "^map$", kav_map_update, kav_update_auth) == 0);
   zorvAssert(zorv_http_rest_register_auth("GET", "/module/kavalin/", "^map$", kav_map_readback, zorv_http_rest_client_cert_auth) == 0);
   zorvAssert(zorv_http_rest_register_auth("GET", "/module/kavalin/", "^clusters$", kav_clusters_readback, zorv_http_rest_client_cert_auth) == 0);
   return ZORV_HOOK_CONTINUE;

@@ -25,9 +25,6 @@
 namespace zorv::http {
 namespace {
 
-constexpr unsigned kThreadPoolSize = 4;
-constexpr unsigned kIdleTimeoutSeconds = 120;
-
 /* libmicrohttpd starts its own threads; they are registered with safe
  * memory on their first request and unregistered when they end. */
 struct ServerThread {
@@ -47,18 +44,17 @@ void ensure_thread_registered() {
  * start can say why. */
 thread_local std::string last_server_error;
 
-/* A failed TLS handshake is logged without its connection; libmicrohttpd
- * closes that connection right after, on the same thread. The complaint
- * waits here for that close, which names the peer. */
-thread_local std::string held_tls_complaint;
+/* A TLS handshake failure is reported by libmicrohttpd without its
+ * connection, and with a pool of threads no later call says which one it
+ * was; the connection's own line comes at its close instead (see
+ * tls_connection_notified). The complaint itself goes to the debug stream. */
+bool is_handshake_complaint(const char *line) {
+  return std::strstr(line, "handshake") != nullptr;
+}
 
-void flush_held_complaint(const char *peer) {
-  if (held_tls_complaint.empty()) return;
-  if (peer && *peer)
-    zorvL(zorv_error, "http: %s (peer %s)\n", held_tls_complaint.c_str(), peer);
-  else
-    zorvL(zorv_error, "http: %s\n", held_tls_complaint.c_str());
-  held_tls_complaint.clear();
+zorv_log_stream_t debug_stream() {
+  static zorv_log_stream_t ls = zorv_log_stream_find("debug/http");
+  return ls;
 }
 
 void log_server_error(void *, const char *fmt, va_list ap) {
@@ -67,9 +63,8 @@ void log_server_error(void *, const char *fmt, va_list ap) {
   size_t n = std::strlen(line);
   while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
   last_server_error = line;
-  flush_held_complaint(nullptr);
-  if (std::strstr(line, "handshake") || std::strstr(line, "TLS")) {
-    held_tls_complaint = line;
+  if (is_handshake_complaint(line)) {
+    zorvL(debug_stream(), "http: %s\n", line);
     return;
   }
   zorvL(zorv_error, "http: %s\n", line);
@@ -83,21 +78,6 @@ struct Registry {
 Registry &registry() {
   static Registry *r = new Registry;
   return *r;
-}
-
-std::string peer_address(MHD_Connection *conn) {
-  const MHD_ConnectionInfo *ci =
-      MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-  if (!ci || !ci->client_addr) return {};
-  char text[INET6_ADDRSTRLEN] = "";
-  const sockaddr *sa = ci->client_addr;
-  if (sa->sa_family == AF_INET)
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr,
-              text, sizeof text);
-  else if (sa->sa_family == AF_INET6)
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr,
-              text, sizeof text);
-  return text;
 }
 
 /* Calls the route's handler once and decides what its result means. */
@@ -203,12 +183,6 @@ MHD_Result access_handler(void *cls, MHD_Connection *conn, const char *url,
   }
   if (!ctx->queued) return queue_session_response(ctx);
   return MHD_YES;
-}
-
-void connection_notified(void *, MHD_Connection *conn, void **,
-                         enum MHD_ConnectionNotificationCode code) {
-  if (code == MHD_CONNECTION_NOTIFY_CLOSED && !held_tls_complaint.empty())
-    flush_held_complaint(peer_address(conn).c_str());
 }
 
 void request_completed(void *, MHD_Connection *, void **req_cls,
@@ -317,7 +291,7 @@ extern "C" int zorv_http_listen(const char *addr, int port,
       {MHD_OPTION_NOTIFY_COMPLETED,
        reinterpret_cast<intptr_t>(&request_completed), nullptr},
       {MHD_OPTION_NOTIFY_CONNECTION,
-       reinterpret_cast<intptr_t>(&connection_notified), nullptr},
+       reinterpret_cast<intptr_t>(&tls_connection_notified), l.get()},
   };
   if (l->tls) {
     opts.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, l->key_pem.data()});
@@ -360,6 +334,10 @@ extern "C" void zorv_http_stop_listeners(void) {
     stopping.swap(r.listeners);
   }
   /* Outside the lock: stopping waits for the server's threads, whose
-   * handlers may themselves start or query listeners. */
-  for (auto &l : stopping) MHD_stop_daemon(l->daemon);
+   * handlers may themselves start or query listeners. Connections cut
+   * here are no handshake failures of their clients. */
+  for (auto &l : stopping) {
+    l->stopping.store(true, std::memory_order_relaxed);
+    MHD_stop_daemon(l->daemon);
+  }
 }

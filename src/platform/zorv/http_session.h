@@ -5,6 +5,7 @@
 
 #include <microhttpd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -24,10 +25,17 @@ struct Listener {
   int port = 0;
   bool tls = false;
   bool client_ca = false; /* a trust list was given: certificates are asked */
+  std::atomic<bool> stopping{false}; /* being stopped: its connections are cut */
   std::string key_pem;
   std::string cert_pem;
   std::string ca_pem;
 };
+
+/* Threads serving each listener's connections; a connection stays on the
+ * thread that accepted it. */
+constexpr unsigned kThreadPoolSize = 4;
+/* A connection without activity for this long is closed. */
+constexpr unsigned kIdleTimeoutSeconds = 120;
 
 /* Largest request body the server accepts. A larger announced length gets
  * 413 before the body is read; a body that grows past it (chunked) is read
@@ -70,6 +78,16 @@ struct zorv_http_session_ctx {
 };
 
 namespace zorv::http {
+
+/* The connection's peer address as text ("" when unknown). */
+std::string peer_address(MHD_Connection *conn);
+
+/* libmicrohttpd's connection notification for a listener (cls): logs a TLS
+ * connection that closes without having completed its handshake, naming
+ * that connection's peer. */
+void tls_connection_notified(void *cls, MHD_Connection *conn,
+                             void **socket_context,
+                             MHD_ConnectionNotificationCode code);
 
 /* Hands the session's finished response to libmicrohttpd (once). */
 MHD_Result queue_session_response(zorv_http_session_ctx *ctx);

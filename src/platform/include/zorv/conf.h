@@ -87,14 +87,17 @@ void zorv_conf_mark_changed(void);
 uint64_t zorv_conf_generation(void);
 
 /* Writes the whole tree to path, or to the file it was loaded from when
- * path is NULL: a temporary file in the same directory is written, synced
- * and renamed over the target, so the old file is never half-written.
+ * path is NULL: a temporary file in the same directory, named "." base
+ * ".wendrel-tmp." and six letters or digits, is written, synced and renamed
+ * over the target, so the old file is never half-written. The writer holds
+ * the temporary file under flock(2) until it has been renamed.
  * 0 on success, -1 on failure (the old file is then untouched). */
 int zorv_conf_write_file(const char *path);
 /* Removes the temporary files that writes of the loaded file left beside
- * it when their process died before the rename, logging each on the notice
- * stream; files a live writer holds are left alone. Returns how many went.
- * Meant for start-up, after logging is configured. */
+ * it when their process died before the rename (only names of the form
+ * above), logging each on the notice stream; files a live writer holds are
+ * left alone. Returns how many went. Meant for start-up, after logging is
+ * configured. */
 int zorv_conf_remove_leftovers(void);
 
 /* Run-time parameters: a name bound to an XPath of the configuration and a

@@ -75,6 +75,14 @@ const char *zorv_http_request_header(zorv_http_session_ctx *ctx,
  * who asked; whether the certificate is trusted is the authoriser's to
  * decide. */
 char *zorv_http_request_client_subject(zorv_http_session_ctx *ctx);
+/* Calls each with every subject alternative name of that certificate that
+ * is a DNS name, an IP address, an e-mail address or a URI, as "DNS:name",
+ * "IP:address" (IPv4 dotted, IPv6 in its shortest form), "email:address"
+ * or "URI:uri", in the certificate's order; returns how many. Like the
+ * subject, says nothing of whether the certificate is trusted. */
+int zorv_http_request_client_alt_names(zorv_http_session_ctx *ctx,
+                                       void (*each)(void *cls, const char *name),
+                                       void *cls);
 
 void zorv_http_response_status_set(zorv_http_session_ctx *ctx, int code,
                                    const char *reason);
