@@ -53,7 +53,9 @@ class MonitoringTest : public ::testing::Test {
         << daemon_->log();
   }
   static void TearDownTestSuite() {
-    if (daemon_) EXPECT_EQ(0, daemon_->stop());
+    if (daemon_) {
+      EXPECT_EQ(0, daemon_->stop());
+    }
     delete daemon_;
     delete standin_;
     delete dir_;
