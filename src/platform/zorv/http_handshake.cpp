@@ -5,8 +5,9 @@
  * given no connection; with a pool of threads, and several connections
  * failing in one pass of a thread's loop, nothing ties that complaint to
  * its connection. The connection's close notification does name its
- * connection, and whether the handshake ever completed can be asked of the
- * connection's own TLS session then. libmicrohttpd closes a connection
+ * connection, but its TLS session is gone by then (libmicrohttpd frees it
+ * first), so the session is asked at the start instead to tell us when its
+ * handshake finishes. libmicrohttpd closes a connection
  * whose handshake has not completed for three reasons only: the handshake
  * failed (a plain-text client, a client that gave up on our certificate or
  * hung up), the connection sat idle past the timeout, or the listener is
@@ -17,6 +18,7 @@
 
 #include <chrono>
 #include <memory>
+#include <unordered_map>
 
 #include "http_session.h"
 #include "zorv/log.h"
@@ -29,18 +31,24 @@ using Clock = std::chrono::steady_clock;
  * connection to its close; only the thread serving it touches it. */
 struct ConnectionNote {
   Clock::time_point started;
+  gnutls_session_t session = nullptr; /* a key only: never used at close */
+  bool handshake_done = false;
 };
 
-bool handshake_completed(MHD_Connection *conn) {
-  const MHD_ConnectionInfo *ci =
-      MHD_get_connection_info(conn, MHD_CONNECTION_INFO_GNUTLS_SESSION);
-  if (!ci || !ci->tls_session) return false;
-  /* NULL while the initial negotiation has not completed. */
-  char *desc =
-      gnutls_session_get_desc(static_cast<gnutls_session_t>(ci->tls_session));
-  if (!desc) return false;
-  gnutls_free(desc);
-  return true;
+/* The notes of this thread's connections by their TLS session. A
+ * connection stays on the thread that accepted it, and its start, its
+ * handshake and its close all run there, so no lock is needed. */
+thread_local std::unordered_map<gnutls_session_t, ConnectionNote *> notes;
+
+/* The client's Finished message completes the handshake on both sides
+ * (ours may go first, and a client that then refuses our certificate
+ * never sends its own). */
+int handshake_finished(gnutls_session_t session, unsigned, unsigned,
+                       unsigned incoming, const gnutls_datum_t *) {
+  if (!incoming) return 0;
+  auto it = notes.find(session);
+  if (it != notes.end()) it->second->handshake_done = true;
+  return 0;
 }
 
 }  // namespace
@@ -51,14 +59,27 @@ void zorv::http::tls_connection_notified(void *cls, MHD_Connection *conn,
   const auto *listener = static_cast<const Listener *>(cls);
   if (!listener || !listener->tls || !socket_context) return;
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-    *socket_context = new ConnectionNote{Clock::now()};
+    const MHD_ConnectionInfo *ci =
+        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+    if (!ci || !ci->tls_session) return;
+    auto note = std::make_unique<ConnectionNote>();
+    note->started = Clock::now();
+    note->session = static_cast<gnutls_session_t>(ci->tls_session);
+    gnutls_handshake_set_hook_function(note->session, GNUTLS_HANDSHAKE_FINISHED,
+                                       GNUTLS_HOOK_POST, handshake_finished);
+    notes[note->session] = note.get();
+    *socket_context = note.release();
     return;
   }
   if (code != MHD_CONNECTION_NOTIFY_CLOSED) return;
   std::unique_ptr<ConnectionNote> note(static_cast<ConnectionNote *>(*socket_context));
   *socket_context = nullptr;
-  if (!note || listener->stopping.load(std::memory_order_relaxed) ||
-      handshake_completed(conn))
+  if (!note) return;
+  // The session may already be freed and its address taken by a newer
+  // connection's: only our own entry goes.
+  if (auto it = notes.find(note->session); it != notes.end() && it->second == note.get())
+    notes.erase(it);
+  if (note->handshake_done || listener->stopping.load(std::memory_order_relaxed))
     return;
   std::string peer = peer_address(conn);
   if (peer.empty()) peer = "unknown";
