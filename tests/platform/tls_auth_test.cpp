@@ -221,7 +221,8 @@ TEST_F(TlsAuthTest, RefusedUploadIsAnsweredBeforeTheBodyIsRead) {
 // connections fail one after the other on one server thread, in one pass
 // of its loop (every other thread is held in a handler, and both wait in
 // the listen queue until the one free thread takes them together): each
-// line must name its own peer, none another's, none none.
+// line must name its own peer, none another's, none none. The holding
+// requests (from 127.0.0.1) completed their handshakes: no line for them.
 TEST_F(TlsAuthTest, FailedHandshakeNamesItsOwnPeer) {
   std::vector<std::thread> holders;
   for (unsigned i = 0; i < zorv::http::kThreadPoolSize; ++i) {
@@ -268,7 +269,8 @@ TEST_F(TlsAuthTest, FailedHandshakeNamesItsOwnPeer) {
   EXPECT_TRUE(named("127.0.0.3"));
   for (const auto &line : seen.lines) {
     if (line.find("handshake") != std::string::npos) {
-      EXPECT_NE(line.find("(peer 127.0.0."), std::string::npos) << line;
+      EXPECT_TRUE(line.find("(peer 127.0.0.2)") != std::string::npos ||
+                  line.find("(peer 127.0.0.3)") != std::string::npos) << line;
     }
   }
 }
