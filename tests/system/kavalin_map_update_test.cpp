@@ -195,18 +195,23 @@ TEST_F(KavalinMapUpdate, EmptyDocumentAndFilters) {
 /* Least privilege: with drask/update_clients only the certificates it
  * names may post to either endpoint, by subject or by an alternative name
  * (spelt here in other letter cases); any other verified certificate gets
- * 403 and an audit line, and changes nothing. Reading back still needs
- * only a verified certificate. */
+ * 403 and an audit line, and changes nothing, also when a list in the
+ * wrong place (under swimlane, which is not read) names it. Reading back
+ * still needs only a verified certificate. */
 TEST(KavalinUpdateClients, OnlyNamedCertificatesMayPost) {
   KavalinDaemon d("<drask><update_clients>"
                   "<client subject=\"CN=wendrel operator\"/>"
                   "<client san=\"dns:Deploy.Example.NET\"/>"
                   "</update_clients><swimlane>"
+                  "<update_clients><client subject=\"CN=wendrel auditor\"/>"
+                  "</update_clients>"
                   "<bootstrap cluster=\"1\" host=\"127.0.0.1:18101\"/>"
                   "<bootstrap cluster=\"3\" host=\"127.0.0.1:18301\"/>"
                   "<bootstrap host=\"127.0.0.1:18101\"/>"
                   "</swimlane></drask>");
   ASSERT_TRUE(d.start()) << d.log();
+  EXPECT_TRUE(d.daemon().wait_for_log(
+      "update_clients: 1 element(s) not directly under drask are not read", 5000));
   const std::string cluster3 = "/module/kavalin/cluster/3";
   EXPECT_EQ(d.post(kMapPath, "<drask><map account=\"42\" cluster=\"1\"/></drask>",
                    "client").status, 204);

@@ -99,13 +99,25 @@ bool named_in_list(zorv_http_rest_closure_t *restc, const UpdateClients &list) {
   return m.found;
 }
 
+int count_sections(const char *xpath) {
+  int n = 0;
+  zorv_conf_section_t *found = zorv_conf_get_sections_read(ZORV_CONF_ROOT, xpath, &n);
+  zorv_conf_release_sections_read(found, n);
+  return n;
+}
+
 }  // namespace
 
 void kav_load_update_clients(void) {
-  int lists = 0;
-  zorv_conf_section_t *found =
-      zorv_conf_get_sections_read(ZORV_CONF_ROOT, "//drask/update_clients", &lists);
-  zorv_conf_release_sections_read(found, lists);
+  int lists = count_sections("//drask/update_clients");
+  /* One placed deeper (say under swimlane, where updates write) would look
+   * like a limit to whoever reads the file, and limit nothing. */
+  int misplaced = count_sections("//drask//update_clients") - lists;
+  if (misplaced > 0)
+    zorvL(kav_error,
+          "update_clients: %d element(s) not directly under drask are not "
+          "read and limit nothing\n",
+          misplaced);
   if (lists == 0) return;
 
   UpdateClients list;
